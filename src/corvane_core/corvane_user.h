@@ -1,0 +1,33 @@
+// corvane_core.corvane_user: the operation guard, signed requests, OAuth
+// tokens, user linking and revocation, bank accounts, account reports and
+// statement import, on behalf of one KAV User record.
+//
+// Every function is a module attribute; every call from one function to
+// another goes through the module namespace at call time (host::Namespace),
+// so a caller that rebinds an attribute sees its replacement take effect.
+// Failures a function detects come back under "error" in a new result
+// dictionary; everything else is the host's exception, passed on unchanged.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "host.h"
+
+namespace corvane::user {
+
+namespace nb = nanobind;
+using host::Namespace;
+
+// The page size of every listing.
+inline constexpr int kPageSize = 20;
+
+// Each defines its functions on `m`, capturing `ns` (the globals of `m`).
+void def_guard(nb::module_& m, const Namespace& ns);     // user_guard.cpp: _check_status
+void def_signature(nb::module_& m, const Namespace& ns); // user_signature.cpp: _signature_headers
+void def_tokens(nb::module_& m, const Namespace& ns);    // user_tokens.cpp: _request_access_token
+void def_linking(nb::module_& m, const Namespace& ns);   // user_linking.cpp: user_linking, revoke_refresh_token
+void def_accounts(nb::module_& m, const Namespace& ns);  // user_accounts.cpp: list_accounts, _get_account, _update_account
+void def_reports(nb::module_& m, const Namespace& ns);   // user_reports.cpp: get_account_reports, _handle_account_report_data,
+                                                         //                  get_bank_statements, _get_account_report
+
+} // namespace corvane::user

@@ -1,0 +1,74 @@
+// The thin layer between the modules' steps and the Python host: the module
+// namespace looked up at call time, text building with Python's own string
+// semantics, result dictionaries, logging, and the mapping of crypto core
+// failures onto the host's exception types.
+//
+// Every Python name the modules touch is spelled at its use; nothing callable
+// is cached: a caller that rebinds a module attribute sees it take effect.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include <nanobind/nanobind.h>
+
+namespace corvane::host {
+
+namespace nb = nanobind;
+
+// A module's globals. Bound functions capture it at module creation and look
+// names up on every call, as Python code reads its globals.
+class Namespace {
+public:
+    explicit Namespace(nb::handle module);
+
+    // globals()[name]; a missing name raises NameError like Python does.
+    nb::object operator[](const char* name) const;
+
+private:
+    nb::dict globals_;
+};
+
+// str(value).
+inline nb::str text(nb::handle value) { return nb::str(value); }
+
+// bool(value); exceptions of __bool__ propagate.
+bool truthy(nb::handle value);
+
+// The concatenation of the given pieces, each str() first. Built with the
+// host's own str operations, so any text (lone surrogates included) is kept
+// exactly as Python's "+" would keep it.
+nb::str concat(std::initializer_list<nb::handle> pieces);
+
+// `result.get("error")` is truthy: the convention every step shares for
+// "stop and hand this dictionary back".
+bool has_error(nb::handle result);
+
+// "Error on '<title>':\n" + str(response.text), logged through the module's
+// `_logger` at error level, stored under "error" in `result` and returned.
+nb::object fail_with_response(const Namespace& ns, nb::handle result, const char* title,
+                              nb::handle response);
+
+// The UTF-8 bytes of a str, without copying: the host keeps them with the
+// object. Raises UnicodeEncodeError for lone surrogates (as str.encode would)
+// and TypeError for anything but str.
+std::string_view utf8_of(nb::handle str, const char* what);
+
+// A new str from UTF-8 bytes known to be valid.
+nb::str make_str(std::string_view utf8);
+
+// Raises `type(message)` as a Python exception.
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+// Makes crypto::Error reach Python as the host's exception for its kind:
+// MemoryError, binascii.Error, ValueError, TypeError, RuntimeError.
+// Called once from every module's initialisation.
+void register_core_errors();
+
+// Imports `name` relative to the package that module `self` lives in and
+// binds each of `names` from it into `self`, as "from .name import a, b"
+// does; a missing module or attribute raises ImportError.
+void import_from_sibling(nb::module_& self, const char* name,
+                         std::initializer_list<const char*> names);
+
+} // namespace corvane::host

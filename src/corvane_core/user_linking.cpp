@@ -1,0 +1,8 @@
+// Scaffolding: the functions of this file are being written.
+#include "corvane_user.h"
+
+namespace corvane::user {
+
+void def_linking(nb::module_&, const Namespace&) {}
+
+} // namespace corvane::user
