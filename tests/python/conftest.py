@@ -1,0 +1,75 @@
+"""Fixtures shared by the Python tests.
+
+``session``  a fresh :class:`support.http.FakeSession` (empty script); a
+             request the test did not script fails the test at teardown
+             even if the code under test swallowed the error.
+``world``    :func:`support.world.make_world` around ``session``.
+``env``      the world's environment.
+``rsa_key`` / ``rsa_key_other`` / ``rsa_key_small`` / ``ec_key``
+             cached test keys (:mod:`support.keys`).
+``crypto_backend``
+             parametrised over the crypto back ends available here
+             ("cryptography", "openssl"); the back end is the default one
+             during the test.
+"""
+
+import os
+import sys
+
+import pytest
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+
+from support import keys as _keys  # noqa: E402
+from support.http import FakeSession  # noqa: E402
+from support.world import make_world  # noqa: E402
+
+
+@pytest.fixture
+def session():
+    fake = FakeSession()
+    yield fake
+    if fake.unanswered:
+        pytest.fail(
+            "unscripted request(s): "
+            + ", ".join(f"{c.method} {c.wire.url}" for c in fake.unanswered),
+            pytrace=False,
+        )
+
+
+@pytest.fixture
+def world(session):
+    return make_world(session=session)
+
+
+@pytest.fixture
+def env(world):
+    return world.env
+
+
+@pytest.fixture(scope="session")
+def rsa_key():
+    return _keys.rsa_2048()
+
+
+@pytest.fixture(scope="session")
+def rsa_key_other():
+    return _keys.rsa_2048_other()
+
+
+@pytest.fixture(scope="session")
+def rsa_key_small():
+    return _keys.rsa_1024()
+
+
+@pytest.fixture(scope="session")
+def ec_key():
+    return _keys.ec_p256()
+
+
+@pytest.fixture(params=_keys.available_backends())
+def crypto_backend(request):
+    with _keys.use_backend(request.param):
+        yield request.param
