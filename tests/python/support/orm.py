@@ -234,6 +234,9 @@ class _Relational(Field):
         super().__init__(string=string, **kwargs)
         self.comodel_name = comodel_name
 
+    def empty_value(self, env):
+        return env[self.comodel_name]
+
 
 class Many2one(_Relational):
     type = "many2one"
