@@ -22,6 +22,7 @@ from __future__ import annotations
 import copy
 import dataclasses
 import json as _json
+import threading
 
 import requests
 import requests.utils
@@ -195,6 +196,7 @@ class FakeSession:
         self.headers = requests.structures.CaseInsensitiveDict()
         self._router = None
         self._queue = []
+        self._lock = threading.Lock()
         if callable(script):
             self._router = script
         elif script is not None:
@@ -243,8 +245,9 @@ class FakeSession:
             kwargs=kwargs,
             wire=wire,
         )
-        self.calls.append(call)
-        response = self._answer(call)
+        with self._lock:
+            self.calls.append(call)
+            response = self._answer(call)
         if isinstance(response, BaseException):
             raise response
         if not isinstance(response, FakeResponse):

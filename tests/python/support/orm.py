@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import copy
 import datetime as _dt
+import threading
 import types
 from collections import namedtuple
 
@@ -376,6 +377,9 @@ class _Store:
         self.translations = {}
         self.translated = []
         self.addon = types.SimpleNamespace()
+        # record changes are serialised, so that parallel calls on one world
+        # (free-threaded interpreter) neither reuse an id nor tear a journal
+        self.lock = threading.RLock()
 
     def exists(self, model, rid):
         return rid in self.tables[model]
@@ -854,6 +858,10 @@ class BaseModel:
                 raise ValueError(f"Invalid field {name!r} on model {self._name!r}")
 
     def create(self, vals_list):
+        with self.env._store.lock:
+            return self._create(vals_list)
+
+    def _create(self, vals_list):
         single = isinstance(vals_list, dict)
         if single:
             vals_list = [vals_list]
@@ -879,6 +887,10 @@ class BaseModel:
         return self._with_ids(tuple(created))
 
     def write(self, vals):
+        with self.env._store.lock:
+            return self._write(vals)
+
+    def _write(self, vals):
         self._check_vals(vals)
         for rec in self:
             rec._row()  # a deleted record cannot be written
@@ -901,6 +913,10 @@ class BaseModel:
         return store
 
     def unlink(self):
+        with self.env._store.lock:
+            return self._unlink()
+
+    def _unlink(self):
         store = self.env._store
         store.journal._add("unlink", self._name, self._ids, {}, self.env)
         for rid in self._ids:

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import base64
 import dataclasses
+import functools
 
 from . import keys as _keys
 from .orm import Environment, Model, Registry, fields
@@ -125,9 +126,15 @@ class CertificateKey(Model):
     def _compute_pem_key(self):
         if not self.content:
             return False
-        pem = base64.b64decode(self.content)
-        plain = _keys.decrypt_private_key(pem, self.password or None)
-        return base64.b64encode(plain).decode("ascii")
+        return _plain_pem_b64(bytes(self.content), self.password or None, _keys.default_backend())
+
+
+@functools.lru_cache(maxsize=64)
+def _plain_pem_b64(content, password, backend):
+    """Base64 text of the unencrypted PEM behind ``content`` (cached: the
+    openssl fallback costs a process per call)."""
+    plain = _keys.decrypt_private_key(base64.b64decode(content), password, backend=backend)
+    return base64.b64encode(plain).decode("ascii")
 
 
 class Account(Model):
@@ -235,11 +242,13 @@ COUNTRIES = {"be": "Belgium", "nl": "Netherlands", "fr": "France", "de": "German
 CURRENCIES = ["EUR", "USD", "GBP", "CHF"]
 
 
-def make_env(session=None, translations=None, context=None):
+def make_env(session=None, translations=None, context=None, extra_models=()):
     """A fresh database with the addon's models and the base data
     (countries base.be..., currencies base.EUR..., company
-    base.main_company); the journal is empty."""
-    env = Environment(Registry(MODELS), context=context, translations=translations)
+    base.main_company); the journal is empty.  ``extra_models``: more model
+    classes, or subclasses of the ones above with the same ``_name`` that
+    override their behaviour in this database only."""
+    env = Environment(Registry(MODELS + list(extra_models)), context=context, translations=translations)
     addon = env.addon
     addon.session = session
     addon.session_requests = []
@@ -342,7 +351,7 @@ def _new_user(env, config, cert, vals):
 
 
 def make_world(session=None, *, key_material=None, translations=None, config_vals=None, user_vals=None,
-               key_vals=None, mode=None):
+               key_vals=None, mode=None, extra_models=()):
     """Build a :class:`World`.
 
     ``key_material``: the RSA test key behind the key record (default
@@ -350,8 +359,8 @@ def make_world(session=None, *, key_material=None, translations=None, config_val
     with its passphrase in ``password``.  ``config_vals`` / ``user_vals`` /
     ``key_vals`` override the defaults (``user_vals={"with_token": False}``
     gives a user without token record).  ``mode`` sets the system parameter
-    corvane_connect.mode."""
-    env = make_env(session=session, translations=translations)
+    corvane_connect.mode; ``extra_models`` as for :func:`make_env`."""
+    env = make_env(session=session, translations=translations, extra_models=extra_models)
     key_material = key_material or _keys.rsa_2048()
     company = env.ref("base.main_company")
     key = env["certificate.key.corvane.connect"].create({
