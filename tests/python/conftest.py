@@ -2,7 +2,8 @@
 
 ``session``  a fresh :class:`support.http.FakeSession` (empty script); a
              request the test did not script fails the test at teardown
-             even if the code under test swallowed the error.
+             even if the code under test swallowed the error (a test that
+             provokes one on purpose clears ``session.unanswered``).
 ``world``    :func:`support.world.make_world` around ``session``.
 ``env``      the world's environment.
 ``rsa_key`` / ``rsa_key_other`` / ``rsa_key_small`` / ``ec_key``
