@@ -5,6 +5,7 @@ nothing may be sent, nothing written where nothing may be written)."""
 import base64
 import json
 import logging
+import threading
 
 import pytest
 import requests
@@ -284,3 +285,31 @@ def test_none_for_the_user_or_the_session_fails_as_python_code_would(world, sess
     with pytest.raises(AttributeError, match="post"):
         corvane_user._request_access_token(world.user, None, grant_type="refresh_token", auth_code=None)
     assert world.journal == []
+
+
+def test_parallel_refreshes_of_different_users_keep_their_own_tokens(world, session):
+    # nothing is shared between calls: under a free-threaded interpreter the
+    # calls really overlap, and each user must end with its own answer
+    users = [world.user] + [world.new_user() for _ in range(5)]
+    for user in users:
+        user.access_token_id.refresh_token = f"refresh-of-{user.id}"
+    session.route(lambda call: token_answer(access_token="for-" + call.data["refresh_token"],
+                                            refresh_token=call.data["refresh_token"]))
+    errors = []
+
+    def refresh(user):
+        try:
+            for _ in range(20):
+                assert corvane_user._request_access_token(user, session, grant_type="refresh_token") == {}
+        except BaseException as exc:  # reported below, in the test's thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=refresh, args=(user,)) for user in users]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert len(session.calls) == 20 * len(users)
+    for user in users:
+        assert user.access_token_id.access_token == f"for-refresh-of-{user.id}"
