@@ -12,6 +12,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "crypto/secure_bytes.h"
+
 namespace corvane::host {
 
 namespace nb = nanobind;
@@ -28,6 +30,10 @@ public:
 private:
     nb::dict globals_;
 };
+
+// A parameter of a module function: any object, None included (nanobind
+// refuses None for a plain nb::arg), by position or by this keyword name.
+inline auto param(const char* name) { return nb::arg(name).none(); }
 
 // str(value).
 inline nb::str text(nb::handle value) { return nb::str(value); }
@@ -56,6 +62,41 @@ std::string_view utf8_of(nb::handle str, const char* what);
 
 // A new str from UTF-8 bytes known to be valid.
 nb::str make_str(std::string_view utf8);
+
+// The input bytes of the host's base64.b64decode for `value`: the characters
+// of an ASCII-only str, or the bytes of any bytes-like object (a
+// non-contiguous one is copied in C order into a buffer wiped on release,
+// since key material passes here). Anything else raises what b64decode
+// raises: ValueError for a str with non-ASCII characters, TypeError for a
+// value of another type. Keeps `value` (and its buffer export, which also
+// stops a bytearray from being resized) while alive, so view() stays valid.
+class Base64Input {
+public:
+    explicit Base64Input(nb::handle value);
+    Base64Input(const Base64Input&) = delete;
+    Base64Input& operator=(const Base64Input&) = delete;
+
+    std::string_view view() const { return view_; }
+
+private:
+    // A member, so that the export is released on a throwing constructor too.
+    struct Export {
+        Py_buffer buffer{};
+        bool held = false;
+        Export() = default;
+        Export(const Export&) = delete;
+        Export& operator=(const Export&) = delete;
+        ~Export() {
+            if (held)
+                PyBuffer_Release(&buffer);
+        }
+    };
+
+    nb::object owner_;
+    Export export_;
+    crypto::SecureBytes copy_;
+    std::string_view view_;
+};
 
 // Raises `type(message)` as a Python exception.
 [[noreturn]] void raise(PyObject* type, const char* message);

@@ -14,48 +14,6 @@
 namespace corvane::keys {
 namespace {
 
-// The bytes the host's b64decode would accept: ASCII-only str, or any
-// bytes-like object. Holds a buffer export while alive.
-class DecodeInput {
-public:
-    explicit DecodeInput(nb::handle value) {
-        PyObject* v = value.ptr();
-        if (PyUnicode_Check(v)) {
-            if (!PyUnicode_IS_ASCII(v))
-                host::raise(PyExc_ValueError, "string argument should contain only ASCII characters");
-            Py_ssize_t size;
-            const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-            if (!data)
-                throw nb::python_error();
-            view_ = {data, static_cast<std::size_t>(size)};
-            return;
-        }
-        if (PyObject_CheckBuffer(v)) {
-            if (PyObject_GetBuffer(v, &buffer_, PyBUF_SIMPLE) != 0)
-                throw nb::python_error();
-            has_buffer_ = true;
-            view_ = {static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len)};
-            return;
-        }
-        PyErr_Format(PyExc_TypeError, "argument should be a bytes-like object or ASCII string, not '%.200s'",
-                     Py_TYPE(v)->tp_name);
-        throw nb::python_error();
-    }
-    ~DecodeInput() {
-        if (has_buffer_)
-            PyBuffer_Release(&buffer_);
-    }
-    DecodeInput(const DecodeInput&) = delete;
-    DecodeInput& operator=(const DecodeInput&) = delete;
-
-    std::string_view view() const { return view_; }
-
-private:
-    Py_buffer buffer_{};
-    bool has_buffer_ = false;
-    std::string_view view_;
-};
-
 nb::dict corvane_connect_sign(nb::handle key_record, nb::handle message) {
     nb::dict result;
     crypto::EvpPkeyPtr key = load_record_key(key_record);
@@ -70,13 +28,13 @@ nb::dict corvane_connect_sign(nb::handle key_record, nb::handle message) {
 
 crypto::EvpPkeyPtr load_record_key(nb::handle key_record) {
     nb::object pem_key = key_record.attr("pem_key");
-    DecodeInput input(pem_key);
+    host::Base64Input input(pem_key);
     crypto::SecureBytes pem = crypto::base64_decode_secret(input.view());
     return crypto::load_private_key(crypto::as_text(pem));
 }
 
 void def_sign(nb::module_& m) {
-    m.def("_corvane_connect_sign", &corvane_connect_sign, nb::arg("key_record"), nb::arg("message"),
+    m.def("_corvane_connect_sign", &corvane_connect_sign, host::param("key_record"), host::param("message"),
           "Sign `message` (text) with the key record's RSA key: RSASSA-PSS, SHA-256, MGF1-SHA-256, "
           "salt length 32. Returns {\"return\": Base64 signature}.");
 }

@@ -24,7 +24,7 @@ nb::dict check_status(nb::handle kav_user, nb::handle operation) {
 } // namespace
 
 void def_guard(nb::module_& m, const Namespace&) {
-    m.def("_check_status", &check_status, nb::arg("kav_user"), nb::arg("operation") = nb::none(),
+    m.def("_check_status", &check_status, host::param("kav_user"), host::param("operation") = nb::none(),
           "Refuse `operation` for an inactive KAV User or configuration: {} or {\"error\": message}.");
 }
 

@@ -72,7 +72,7 @@ void def_signature(nb::module_& m, const Namespace& ns) {
         [ns](nb::handle kav_user, nb::handle headers, nb::handle payload, nb::handle request_target) {
             signature_headers(ns, kav_user, headers, payload, request_target);
         },
-        nb::arg("kav_user"), nb::arg("headers"), nb::arg("payload"), nb::arg("request_target"),
+        host::param("kav_user"), host::param("headers"), host::param("payload"), host::param("request_target"),
         "Add \"Digest\" and \"Signature\" for `request_target` and `payload` to `headers`.");
 }
 

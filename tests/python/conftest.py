@@ -22,6 +22,11 @@ import pytest
 _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
+# `python -m pytest` run from the repository root puts the source tree first
+# on sys.path, where corvane_core has no built modules: the suite always
+# tests an installed or built copy of the package.
+_ROOT = os.path.dirname(os.path.dirname(_HERE))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 from support import keys as _keys  # noqa: E402
 from support.http import FakeSession  # noqa: E402

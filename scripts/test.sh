@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds and installs the package
+# into a fresh virtual environment, then runs the crypto core's C++ unit tests
+# and the Python suite against the installed package (not the source tree).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-system.sh
+
+python=${PYTHON:-python3}
+venv=build/venv-test
+"$python" -m venv --clear "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q ".[test]"
+
+echo "== crypto core unit tests"
+cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCORVANE_BUILD_MODULES=OFF -DCORVANE_BUILD_TESTS=ON >/dev/null
+cmake --build build/core-tests -j2
+ctest --test-dir build/core-tests --output-on-failure
+
+echo "== Python suite against the installed package"
+# The venv's own pytest: `python -m pytest` would put the source tree first
+# on sys.path and shadow the installed package.
+status=0
+"$venv/bin/pytest" tests/python -q "$@" || status=$?
+if [ "$status" -eq 5 ]; then
+  echo "pytest collected no test: the suite is missing" >&2
+  exit 1
+fi
+exit "$status"
