@@ -75,6 +75,42 @@ std::string_view utf8_of(nb::handle str, const char* what) {
 
 nb::str make_str(std::string_view utf8) { return nb::str(utf8.data(), utf8.size()); }
 
+Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
+    PyObject* v = value.ptr();
+    if (PyUnicode_Check(v)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(v) != 0) // a legacy str does not know yet whether it is ASCII
+            throw nb::python_error();
+#endif
+        if (!PyUnicode_IS_ASCII(v))
+            raise(PyExc_ValueError, "string argument should contain only ASCII characters");
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+        if (!data)
+            throw nb::python_error();
+        view_ = {data, static_cast<std::size_t>(size)};
+        return;
+    }
+    if (!PyObject_CheckBuffer(v)) {
+        PyErr_Format(PyExc_TypeError, "argument should be a bytes-like object or ASCII string, not '%.200s'",
+                     Py_TYPE(v)->tp_name);
+        throw nb::python_error();
+    }
+    // Any layout, as memoryview(value).tobytes() accepts it.
+    Py_buffer& buffer = export_.buffer;
+    if (PyObject_GetBuffer(v, &buffer, PyBUF_FULL_RO) != 0)
+        throw nb::python_error();
+    export_.held = true;
+    if (PyBuffer_IsContiguous(&buffer, 'C')) {
+        view_ = {static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len)};
+        return;
+    }
+    copy_.resize(static_cast<std::size_t>(buffer.len));
+    if (PyBuffer_ToContiguous(copy_.data(), &buffer, buffer.len, 'C') != 0)
+        throw nb::python_error();
+    view_ = crypto::as_text(copy_);
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw nb::python_error();
