@@ -1,8 +1,275 @@
-// Scaffolding: the functions of this file are being written.
+// Bank accounts: list_accounts (the operation "list-accounts"), _get_account
+// (fetch one account and mirror it into its corvane.connect.account record)
+// and _update_account (write only the fields whose value changed).
 #include "corvane_user.h"
 
 namespace corvane::user {
+namespace {
 
-void def_accounts(nb::module_&, const Namespace&) {}
+constexpr const char* kAccountModel = "corvane.connect.account";
+
+// Python's `a <op> b` taken as a condition: rich comparison, then bool() of
+// whatever it returned. Unlike PyObject_RichCompareBool there is no identity
+// shortcut, so a value that is unequal to itself (NaN) compares as Python
+// code would compare it.
+bool compare(nb::handle a, nb::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r)
+        throw nb::python_error();
+    return host::truthy(nb::steal(r));
+}
+
+// Python's `item in container`.
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// `value or False`.
+nb::object or_false(nb::handle value) {
+    return host::truthy(value) ? nb::borrow(value) : nb::object(nb::bool_(false));
+}
+
+// {"Content-Type": form, "Authorization": "Bearer " + str(token)}, in this
+// order: the headers of every accounts request. The token is read here, so
+// the caller decides when (after its token refresh).
+nb::dict bearer_headers(nb::handle kav_user) {
+    nb::dict headers;
+    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
+    headers["Authorization"] =
+        host::concat({nb::str("Bearer "), kav_user.attr("access_token_id").attr("access_token")});
+    return headers;
+}
+
+// The ten field values of an account record, built from the detail answer's
+// attributes in the record's field order. A false attribute (null, "",
+// False) gives False. The country and currency lookups read their attribute
+// a second time, and referenceType is read twice (test, then lower-case), as
+// the value expressions do; a country or currency that `ref` does not know
+// raises the ORM's error.
+nb::dict account_values(nb::handle kav_user, nb::handle identifier, nb::handle attributes) {
+    nb::dict vals;
+    vals["account_identifier"] = identifier;
+
+    if (host::truthy(attributes["country"])) {
+        nb::object ref = kav_user.attr("env").attr("ref");
+        // "base." + country.lower(): a lower() that gives no str raises
+        // TypeError, as the concatenation would.
+        nb::object xml_id = nb::str("base.") + attributes["country"].attr("lower")();
+        vals["country_id"] = ref(xml_id).attr("id");
+    } else {
+        vals["country_id"] = false;
+    }
+
+    if (host::truthy(attributes["currency"])) {
+        nb::object ref = kav_user.attr("env").attr("ref");
+        nb::str xml_id = host::concat({nb::str("base."), attributes["currency"]});
+        vals["currency_id"] = ref(xml_id).attr("id");
+    } else {
+        vals["currency_id"] = false;
+    }
+
+    vals["description"] = or_false(attributes["description"]);
+    vals["bic"] = or_false(attributes["financialInstitutionBic"]);
+    vals["holder_address"] = or_false(attributes["holderAddress"]);
+    vals["holder_country"] = or_false(attributes["holderAddressCountry"]);
+    vals["holder_name"] = or_false(attributes["holderName"]);
+    vals["acc_number"] = or_false(attributes["reference"]);
+
+    if (host::truthy(attributes["referenceType"]))
+        vals["acc_type"] = or_false(attributes["referenceType"].attr("lower")());
+    else
+        vals["acc_type"] = false;
+    return vals;
+}
+
+// _get_account: one signed GET of the account's details, then its record
+// created or updated (archived records included in the search) and the KAV
+// User added to its users when missing. Takes the session of the caller,
+// which has already run the guard and the token refresh. A non-success
+// answer is logged and returned under "error" before any record is read;
+// every other failure is the host's exception.
+nb::object get_account(const Namespace& ns, nb::handle kav_user, nb::handle session,
+                       nb::handle identifier) {
+    nb::dict result;
+    nb::str url = host::concat(
+        {ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts/"), identifier});
+    nb::dict headers = bearer_headers(kav_user);
+    nb::dict payload; // no body: the digest is that of zero bytes
+    nb::str request_target = host::concat({nb::str("get /corvane-connect/accounts/"), identifier});
+    ns["_signature_headers"](kav_user, headers, payload, request_target);
+
+    nb::object response = session.attr("get")(url, nb::arg("headers") = headers);
+    if (!host::truthy(response.attr("ok")))
+        return host::fail_with_response(ns, result, "Get Account", response);
+
+    nb::object attributes = response.attr("json")()["data"]["attributes"];
+    nb::dict account_val = account_values(kav_user, identifier, attributes);
+
+    nb::object accounts = kav_user.attr("env")[kAccountModel];
+    nb::list domain;
+    domain.append(nb::make_tuple("account_identifier", "=", identifier));
+    // An archived record keeps its identifier: find it rather than make a
+    // second record for the same account.
+    nb::object account =
+        accounts.attr("with_context")(nb::arg("active_test") = false).attr("search")(domain);
+    if (!host::truthy(account))
+        account = accounts.attr("create")(account_val);
+    else
+        ns["_update_account"](kav_user, account, account_val);
+
+    if (!contains(account.attr("kav_user_ids"), kav_user))
+        account.attr("kav_user_ids") = nb::object(account.attr("kav_user_ids")) + kav_user;
+    return result;
+}
+
+// _update_account: one `write` of the entries of `vals` that differ from the
+// record, none when nothing differs; "account_identifier" is never
+// rewritten. Keys ending in "_id" are record links, compared by id (an empty
+// link reads False). `kav_user` is accepted and not used. Returns None.
+void update_account(nb::handle account, nb::handle vals) {
+    nb::dict update_vals;
+    nb::str identifier_key("account_identifier");
+    nb::str id_suffix("_id");
+    nb::slice last_three(nb::int_(-3), nb::none(), nb::none());
+    for (nb::handle fld : vals) {
+        if (compare(fld, identifier_key, Py_EQ))
+            continue;
+        nb::object account_val;
+        if (compare(fld[last_three], id_suffix, Py_EQ))
+            account_val = account[fld].attr("id");
+        else
+            account_val = account[fld];
+        if (compare(vals[fld], account_val, Py_NE))
+            update_vals[fld] = vals[fld];
+    }
+    if (update_vals.size() != 0)
+        account.attr("write")(update_vals);
+}
+
+// Gathers the identifiers of every listing page, in order. Returns the
+// result dictionary with "error" set on a non-success page, else nothing.
+//
+// A page is requested until the count gathered equals the reported total,
+// the normal end. It also ends on a page without entries and once the count
+// reaches or passes the total: the service may lose or gain accounts between
+// pages, and a count that never meets the total must not make the loop
+// request pages without end.
+nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle session,
+                            nb::handle result, nb::list& identifiers) {
+    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts")});
+    nb::dict headers = bearer_headers(kav_user); // reused: each page re-signs it
+    nb::dict payload;
+    long long offset = 0;
+    for (;;) {
+        nb::dict url_params;
+        url_params["offset"] = nb::int_(offset);
+        url_params["size"] = nb::int_(kPageSize);
+        // The signed target is the query as the session will encode it.
+        nb::object params = ns["urlencode"](url_params);
+        nb::str request_target = host::concat({nb::str("get /corvane-connect/accounts?"), params});
+        ns["_signature_headers"](kav_user, headers, payload, request_target);
+
+        nb::object response =
+            session.attr("get")(url, nb::arg("headers") = headers, nb::arg("params") = url_params);
+        if (!host::truthy(response.attr("ok")))
+            return host::fail_with_response(ns, result, "List Accounts", response);
+
+        nb::object body = response.attr("json")();
+        nb::object paging_total = body["meta"]["paging"]["total"];
+        std::size_t page_entries = 0;
+        for (nb::handle entry : nb::object(body["data"])) {
+            identifiers.append(entry["id"]);
+            ++page_entries;
+        }
+        nb::int_ gathered(identifiers.size());
+        if (compare(gathered, paging_total, Py_EQ))
+            break;
+        if (page_entries == 0 || compare(gathered, paging_total, Py_GE))
+            break;
+        offset += kPageSize;
+    }
+    return nb::none();
+}
+
+// list_accounts: guard, session, token refresh, every listing page, every
+// account fetched through `_get_account`, then the user's links brought in
+// line with the list. Returns the first result carrying "error", else the
+// last result received (empty).
+nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
+    nb::object result = ns["_check_status"](kav_user, nb::arg("operation") = "list-accounts");
+    if (host::has_error(result))
+        return result;
+    nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
+    result =
+        ns["_request_access_token"](kav_user, session, nb::arg("grant_type") = "refresh_token");
+    if (host::has_error(result))
+        return result;
+
+    nb::list identifiers;
+    nb::object failed = list_identifiers(ns, kav_user, session, result, identifiers);
+    if (!failed.is_none())
+        return failed;
+
+    // Every account is fetched before any link changes, and the first
+    // failure stops the call with the links untouched.
+    for (std::size_t i = 0; i < identifiers.size(); ++i) {
+        nb::object identifier = identifiers[i];
+        result = ns["_get_account"](kav_user, session, identifier);
+        if (host::has_error(result))
+            return result;
+    }
+
+    nb::object all_accounts = kav_user.attr("env")[kAccountModel].attr("search")(nb::list());
+    nb::object other_user_accounts = all_accounts.attr("filtered")(nb::cpp_function(
+        [identifiers](nb::handle account) {
+            return !contains(identifiers, account.attr("account_identifier"));
+        }));
+    nb::object listed = all_accounts - other_user_accounts;
+
+    nb::list link_commands;
+    for (nb::handle account : listed)
+        link_commands.append(nb::make_tuple(4, account.attr("id")));
+    kav_user.attr("kav_account_ids") = link_commands;
+
+    // Command 3 drops this user's link alone; other users who still see an
+    // account keep theirs.
+    nb::object user = nb::borrow(kav_user);
+    nb::object unlisted_linked = other_user_accounts.attr("filtered")(nb::cpp_function(
+        [user](nb::handle account) { return contains(account.attr("kav_user_ids"), user); }));
+    nb::list unlink_commands;
+    unlink_commands.append(nb::make_tuple(3, kav_user.attr("id")));
+    nb::dict unlink_vals;
+    unlink_vals["kav_user_ids"] = unlink_commands;
+    unlisted_linked.attr("write")(unlink_vals);
+    return result;
+}
+
+} // namespace
+
+// Every parameter takes any object, None included (`.none()`), as a Python
+// function would; an unsuitable one fails with the host's error where it is
+// used.
+void def_accounts(nb::module_& m, const Namespace& ns) {
+    m.def(
+        "list_accounts", [ns](nb::handle kav_user) { return list_accounts(ns, kav_user); },
+        nb::arg("kav_user").none(),
+        "List the KAV User's bank accounts, mirror each and align the user's links: {} or "
+        "{\"error\": message}.");
+    m.def(
+        "_get_account",
+        [ns](nb::handle kav_user, nb::handle session, nb::handle identifier) {
+            return get_account(ns, kav_user, session, identifier);
+        },
+        nb::arg("kav_user").none(), nb::arg("session").none(), nb::arg("identifier").none(),
+        "Fetch account `identifier` and create or update its record: {} or {\"error\": message}.");
+    m.def(
+        "_update_account",
+        [](nb::handle, nb::handle account, nb::handle vals) { update_account(account, vals); },
+        nb::arg("kav_user").none(), nb::arg("account").none(), nb::arg("vals").none(),
+        "Write to `account` the entries of `vals` that differ from its fields.");
+}
 
 } // namespace corvane::user
