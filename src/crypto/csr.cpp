@@ -1,6 +1,8 @@
 // Subject parsing and PKCS #10 request building.
 #include "csr.h"
 
+#include <string>
+
 #include <openssl/obj_mac.h>
 #include <openssl/x509.h>
 
@@ -27,18 +29,42 @@ constexpr KnownKey kOidMap[] = {
 
 bool is_printable_char(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
-           c == '\'' || c == '(' || c == ')' || c == '+' || c == ',' || c == '-' || c == '.' || c == '/' ||
-           c == ':' || c == '=' || c == '?';
+           c == '\'' || c == '(' || c == ')' || c == '+' || c == ',' || c == '-' || c == '.' ||
+           c == '/' || c == ':' || c == '=' || c == '?';
 }
 
+// Length limits in UTF-8 bytes, as the Python X.509 library enforces them
+// (ISO 3166 country codes; the X.520 upper bound of a common name). Other
+// attributes have no limit of their own.
+struct LengthLimit {
+    int nid;
+    std::size_t min;
+    std::size_t max;
+};
+
+constexpr LengthLimit kLengthLimits[] = {
+    {NID_countryName, 2, 2},
+    {NID_commonName, 1, 64},
+};
+
+// The whole subject string may not exceed this: every value must fit the
+// int lengths of OpenSSL's name and DER functions with room to spare.
+constexpr std::size_t kMaxSubjectBytes = std::size_t{1} << 30;
+
 void check_value(const KnownKey& k, std::string_view value) {
-    if (k.nid == NID_countryName && value.size() != 2)
-        throw Error(ErrorKind::InvalidValue, "Country name must be a 2 character country code");
+    for (const LengthLimit& limit : kLengthLimits) {
+        if (limit.nid == k.nid && (value.size() < limit.min || value.size() > limit.max))
+            throw Error(ErrorKind::InvalidValue,
+                        "Attribute's length must be >= " + std::to_string(limit.min) +
+                            " and <= " + std::to_string(limit.max) + ", but it was " +
+                            std::to_string(value.size()));
+    }
     if (k.printable) {
         for (unsigned char c : value) {
             if (!is_printable_char(c))
                 throw Error(ErrorKind::InvalidValue,
-                            "Value is not a valid PrintableString for attribute " + std::string(k.key));
+                            "Value is not a valid PrintableString for attribute " +
+                                std::string(k.key));
         }
     }
 }
@@ -46,6 +72,8 @@ void check_value(const KnownKey& k, std::string_view value) {
 } // namespace
 
 std::vector<SubjectAttribute> parse_subject(std::string_view subject) {
+    if (subject.size() > kMaxSubjectBytes)
+        throw Error(ErrorKind::InvalidValue, "subject string is too long");
     while (!subject.empty() && subject.front() == '/')
         subject.remove_prefix(1);
     while (!subject.empty() && subject.back() == '/')

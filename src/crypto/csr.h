@@ -20,8 +20,10 @@ struct SubjectAttribute {
 // "=". Only the keys C, O, OU, CN and serialNumber are kept (compared
 // exactly), in string order. Throws Error(InvalidValue) with the host's
 // unpacking message for a component without "=" (an empty one included),
-// for a country that is not two characters, and for characters a
-// PrintableString cannot hold.
+// for a country that is not two bytes, a common name outside 1 to 64 bytes,
+// characters a PrintableString cannot hold (C, serialNumber), and a subject
+// string over 1 GiB. Values are taken as bytes: the caller makes sure that
+// the UTF8String values it keeps are valid UTF-8.
 std::vector<SubjectAttribute> parse_subject(std::string_view subject);
 
 // A version 1 request for the public half of `key` with that subject (one
