@@ -89,13 +89,24 @@ bool find_pem_block(std::string_view text, bool (*accept)(std::string_view), Pem
         if (!closed)
             return false;
         // A PEM body is strict Base64 apart from line breaks: anything the
-        // lenient decoder would skip means the block is damaged.
+        // lenient decoder would skip means the block is damaged. That holds
+        // for data after the padding (which the lenient decoder drops
+        // silently) and for a pad anywhere but in the last group, too.
+        std::size_t symbols = 0;
+        std::size_t pads = 0;
         for (char c : body) {
-            bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '+' || c == '/' || c == '=' || c == ' ' || c == '\t';
-            if (!ok)
+            if (c == ' ' || c == '\t')
+                continue;
+            bool data = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '+' || c == '/';
+            if (c == '=')
+                ++pads;
+            else if (!data || pads != 0)
                 throw Error(ErrorKind::InvalidValue, "PEM body is not Base64");
+            ++symbols;
         }
+        if (pads > 2 || symbols % 4 != 0)
+            throw Error(ErrorKind::InvalidValue, "PEM body is not Base64");
         try {
             block.der = base64_decode_secret(std::string_view(body.data(), body.size()));
         } catch (const Error&) {

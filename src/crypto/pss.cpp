@@ -28,8 +28,11 @@ void init_pss(EVP_MD_CTX* md, EVP_PKEY* key, bool sign) {
 std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* message, std::size_t size) {
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
         throw Error(ErrorKind::InvalidType, "the private key is not an RSA key");
-    // PSS needs hLen + sLen + 2 bytes of encoded message: 66 for SHA-256 and salt 32.
-    if (EVP_PKEY_get_bits(key) < 8 * (32 + kSaltLength + 2) + 1)
+    // PSS needs hLen + sLen + 2 bytes of encoded message: 66 for SHA-256 and
+    // salt 32. The encoded message has one bit less than the modulus, so
+    // keys of 522 bits and more fit.
+    int em_bits = EVP_PKEY_get_bits(key) - 1;
+    if ((em_bits + 7) / 8 < 32 + kSaltLength + 2)
         throw Error(ErrorKind::InvalidValue, "Digest too large for key size. Use a larger key or different digest.");
     EvpMdCtxPtr md(EVP_MD_CTX_new());
     check(md != nullptr, "EVP_MD_CTX_new");

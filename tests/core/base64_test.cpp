@@ -1,0 +1,162 @@
+// Base64: the RFC 4648 vectors, and the lenient decoder held byte for byte to
+// the host codec's non-strict rules (expectations checked against python3's
+// binascii.a2b_base64).
+#include <algorithm>
+#include <string>
+
+#include "crypto/base64.h"
+#include "test_keys.h"
+
+namespace corvane::crypto::test {
+namespace {
+
+struct Rfc4648Case {
+    const char* name;
+    std::string_view plain;
+    std::string_view encoded;
+};
+
+const Rfc4648Case kRfc4648[] = {
+    {"empty", "", ""},
+    {"f", "f", "Zg=="},
+    {"fo", "fo", "Zm8="},
+    {"foo", "foo", "Zm9v"},
+    {"foob", "foob", "Zm9vYg=="},
+    {"fooba", "fooba", "Zm9vYmE="},
+    {"foobar", "foobar", "Zm9vYmFy"},
+};
+
+class Rfc4648 : public CoreTestWithParam<Rfc4648Case> {};
+
+TEST_P(Rfc4648, EncodesWithPadding) {
+    EXPECT_EQ(base64_encode(GetParam().plain), GetParam().encoded);
+}
+
+TEST_P(Rfc4648, DecodesLeniently) {
+    const auto& c = GetParam();
+    std::vector<std::uint8_t> out(base64_decoded_bound(c.encoded.size()));
+    out.resize(base64_decode_lenient(c.encoded, out.data()));
+    EXPECT_EQ(out, bytes_of(c.plain));
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, Rfc4648, ::testing::ValuesIn(kRfc4648), CaseName());
+
+class Base64 : public CoreTest {};
+
+// Every byte value through both ends, at each length remainder: catches a
+// wrong alphabet entry, sign extension of high bytes and tail mistakes.
+TEST_F(Base64, EveryByteValueRoundTrips) {
+    std::vector<std::uint8_t> all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<std::uint8_t>(255 - i);
+    for (std::size_t size : {253u, 254u, 255u, 256u}) {
+        std::string encoded = base64_encode(all.data(), size);
+        ASSERT_EQ(encoded.size(), (size + 2) / 3 * 4);
+        std::vector<std::uint8_t> back(base64_decoded_bound(encoded.size()));
+        back.resize(base64_decode_lenient(encoded, back.data()));
+        EXPECT_EQ(back, std::vector<std::uint8_t>(all.begin(), all.begin() + size))
+            << "size " << size;
+    }
+}
+
+TEST_F(Base64, EncodesTheLastTwoAlphabetCharacters) {
+    const std::uint8_t data[] = {0xfb, 0xff, 0xbf};
+    EXPECT_EQ(base64_encode(data, 3), "+/+/");
+    EXPECT_EQ(base64_encode(data, 2), "+/8=");
+}
+
+struct LenientCase {
+    const char* name;
+    std::string_view in;
+    std::string_view out; // decoded bytes, when `error` is empty
+    std::string_view error;
+};
+
+constexpr std::string_view kIncorrectPadding = "Incorrect padding";
+#define ONE_MORE(n)                                                                                \
+    "Invalid base64-encoded string: number of data characters (" #n                                \
+    ") cannot be 1 more than a multiple of 4"
+
+const LenientCase kLenient[] = {
+    // Characters outside the alphabet are skipped, whatever they are.
+    {"line_breaks", "Zm9v\nYmFy\n", "foobar", {}},
+    {"crlf", "Zm9v\r\nYmFy", "foobar", {}},
+    {"blank_inside_group", "Zm 9v", "foo", {}},
+    {"punctuation", "Zm9v!Ym*Fy", "foobar", {}},
+    {"url_safe_alphabet_skipped", "-_Zm9v", "foo", {}},
+    {"high_bytes_and_nul", std::string_view("\x80\xffZm9v\0", 7), "foo", {}},
+    // A complete pad sequence ends the input; what follows is ignored.
+    {"pad_ends_input", "Zg==Zm9v", "f", {}},
+    {"single_pad_after_three", "Zm9=", "fo", {}},
+    {"data_after_single_pad", "Zm9=junk", "fo", {}},
+    {"two_padded_groups", "Zm8=Zm8=", "fo", {}},
+    {"pad_split_by_line_break", "Zm=\n=", "f", {}},
+    {"pad_split_by_nul", std::string_view("Zg=\0=", 5), "f", {}},
+    {"trailing_newline_after_pad", "Zm==\n", "f", {}},
+    {"extra_pads_after_full_group", "Zm9v====", "foo", {}},
+    // A pad that does not complete its group is skipped; data resumes it.
+    {"leading_pad", "=Zm9v", "foo", {}},
+    {"pad_inside_group", "Zm=9v", "foo", {}},
+    {"pad_then_data_then_pad", "Zg=a=", "f\x06", {}},
+    {"pads_between_every_character", "Z=m=9=v", "fo", {}},
+    {"only_pads", "==", "", {}},
+    {"empty", "", "", {}},
+    // Groups of two or three data characters need their padding.
+    {"two_without_pad", "Zg", "", kIncorrectPadding},
+    {"two_with_one_pad", "Zg=", "", kIncorrectPadding},
+    {"three_without_pad", "Zm8", "", kIncorrectPadding},
+    {"second_group_short_pad", "Zm9vYg=", "", kIncorrectPadding},
+    {"second_group_split", "Zm9vY\nm", "", kIncorrectPadding},
+    // One data character past a multiple of four: the count in the message is
+    // that of the data characters read, pads and skipped characters aside.
+    {"one_character", "Z", "", ONE_MORE(1)},
+    {"one_character_with_pads", "Z===", "", ONE_MORE(1)},
+    {"five_characters", "Zm9vY", "", ONE_MORE(5)},
+    {"five_with_ignored_pad", "Zm9vY=", "", ONE_MORE(5)},
+    {"nine_characters_with_noise", "Zm9v\nYmFy Z", "", ONE_MORE(9)},
+};
+
+class LenientDecode : public CoreTestWithParam<LenientCase> {};
+
+// Writes into a buffer of exactly base64_decoded_bound bytes followed by
+// guard bytes, so an overrun of the documented bound shows.
+TEST_P(LenientDecode, MatchesHostCodec) {
+    const auto& c = GetParam();
+    constexpr std::size_t kGuard = 8;
+    const std::size_t bound = base64_decoded_bound(c.in.size());
+    std::vector<std::uint8_t> buf(bound + kGuard, 0xa5);
+    if (c.error.empty()) {
+        std::size_t n = base64_decode_lenient(c.in, buf.data());
+        ASSERT_LE(n, bound);
+        EXPECT_EQ(std::vector<std::uint8_t>(buf.begin(), buf.begin() + n), bytes_of(c.out));
+    } else {
+        EXPECT_TRUE(fails_with([&] { base64_decode_lenient(c.in, buf.data()); }, ErrorKind::Base64,
+                               c.error));
+    }
+    EXPECT_TRUE(
+        std::all_of(buf.end() - kGuard, buf.end(), [](std::uint8_t b) { return b == 0xa5; }));
+}
+
+TEST_P(LenientDecode, SecretVariantAgrees) {
+    const auto& c = GetParam();
+    if (c.error.empty()) {
+        SecureBytes out = base64_decode_secret(c.in);
+        EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end()), bytes_of(c.out));
+    } else {
+        EXPECT_TRUE(fails_with([&] { base64_decode_secret(c.in); }, ErrorKind::Base64, c.error));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LenientDecode, ::testing::ValuesIn(kLenient), CaseName());
+
+// The count is of data characters decoded so far, not of the input's length.
+TEST_F(Base64, OneMoreCountScalesWithInput) {
+    std::string in;
+    for (int i = 0; i < 100; ++i)
+        in += "QUJD\n";
+    in += "Q";
+    EXPECT_TRUE(fails_with([&] { base64_decode_secret(in); }, ErrorKind::Base64, ONE_MORE(401)));
+}
+
+} // namespace
+} // namespace corvane::crypto::test
