@@ -34,6 +34,7 @@ inline void free_openssl_bytes(unsigned char* p) { OPENSSL_free(p); }
 
 using BioPtr = OsslPtr<BIO, BIO_free_all>;
 using BignumPtr = OsslPtr<BIGNUM, BN_clear_free>;
+using BnCtxPtr = OsslPtr<BN_CTX, BN_CTX_free>;
 using EvpCipherCtxPtr = OsslPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 using EvpMdCtxPtr = OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
 using EvpPkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
