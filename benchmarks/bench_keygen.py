@@ -24,8 +24,6 @@ Run: python benchmarks/bench_keygen.py  (with corvane_core importable)
 from __future__ import annotations
 
 import base64
-import ctypes
-import ctypes.util
 import hashlib
 import os
 import pathlib
@@ -88,13 +86,16 @@ def gil_free_control() -> None:
 
 
 def system_openssl() -> str:
-    """Version of the shared libcrypto on this machine (what the GIL build of
-    the modules links), or "unknown"."""
+    """Version of the machine's shared libcrypto (what the glibc build of the
+    modules links; the musl build carries its own, static), or "unknown"."""
     try:
+        import ctypes
+        import ctypes.util
+
         lib = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
         lib.OpenSSL_version.restype = ctypes.c_char_p
         return lib.OpenSSL_version(0).decode()
-    except (OSError, AttributeError):
+    except (ImportError, OSError, AttributeError):
         return "unknown"
 
 
@@ -188,7 +189,7 @@ def main() -> None:
     print(f"python {sys.version.split()[0]}, {'free-threaded' if free_threaded else 'GIL'} build, "
           f"GIL {'enabled' if gil else 'disabled'}")
 
-    print(f"libcrypto: system {system_openssl()}", end="")
+    print(f"libcrypto: shared one here {system_openssl()}", end="")
     if HAVE_PYCA:
         from cryptography.hazmat.backends.openssl import backend
 
