@@ -48,7 +48,7 @@ nb::object refresh_state(const Namespace& ns, nb::handle pain_record) {
 void def_refresh_state(nb::module_& m, const Namespace& ns) {
     m.def(
         "refresh_state", [ns](nb::handle pain_record) { return refresh_state(ns, pain_record); },
-        nb::arg("pain_record"), "Refresh the record's `state` from the service's bulk payment initiation request.");
+        host::param("pain_record"), "Refresh the record's `state` from the service's bulk payment initiation request.");
 }
 
 } // namespace corvane::pain

@@ -132,7 +132,7 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
 void def_pain_request(nb::module_& m, const Namespace& ns) {
     m.def(
         "_pain_request", [ns](nb::handle pain_record) { return pain_request(ns, pain_record); },
-        nb::arg("pain_record"),
+        host::param("pain_record"),
         "Upload the record's payment initiation file; store the request's identifier and state.");
 }
 

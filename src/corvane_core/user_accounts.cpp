@@ -255,7 +255,7 @@ nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
 void def_accounts(nb::module_& m, const Namespace& ns) {
     m.def(
         "list_accounts", [ns](nb::handle kav_user) { return list_accounts(ns, kav_user); },
-        nb::arg("kav_user").none(),
+        host::param("kav_user"),
         "List the KAV User's bank accounts, mirror each and align the user's links: {} or "
         "{\"error\": message}.");
     m.def(
@@ -263,12 +263,12 @@ void def_accounts(nb::module_& m, const Namespace& ns) {
         [ns](nb::handle kav_user, nb::handle session, nb::handle identifier) {
             return get_account(ns, kav_user, session, identifier);
         },
-        nb::arg("kav_user").none(), nb::arg("session").none(), nb::arg("identifier").none(),
+        host::param("kav_user"), host::param("session"), host::param("identifier"),
         "Fetch account `identifier` and create or update its record: {} or {\"error\": message}.");
     m.def(
         "_update_account",
         [](nb::handle, nb::handle account, nb::handle vals) { update_account(account, vals); },
-        nb::arg("kav_user").none(), nb::arg("account").none(), nb::arg("vals").none(),
+        host::param("kav_user"), host::param("account"), host::param("vals"),
         "Write to `account` the entries of `vals` that differ from its fields.");
 }
 

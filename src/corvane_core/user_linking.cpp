@@ -99,11 +99,11 @@ nb::dict revoke_refresh_token(const Namespace& ns, nb::handle kav_user) {
 void def_linking(nb::module_& m, const Namespace& ns) {
     // .none(): None is an ordinary argument, as for any Python function; it
     // fails at its first use.
-    m.def("user_linking", &user_linking, nb::arg("kav_user").none(),
+    m.def("user_linking", &user_linking, host::param("kav_user"),
           "Start the OAuth linking of the KAV User: {\"return\": URL action} or {\"error\": message}.");
     m.def(
         "revoke_refresh_token", [ns](nb::handle kav_user) { return revoke_refresh_token(ns, kav_user); },
-        nb::arg("kav_user").none(),
+        host::param("kav_user"),
         "Revoke the KAV User's refresh token at the service and set the user to draft: {} or "
         "{\"error\": message}.");
 }

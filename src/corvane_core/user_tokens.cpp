@@ -123,8 +123,8 @@ void def_tokens(nb::module_& m, const Namespace& ns) {
         },
         // .none(): None is an ordinary argument here, as for any Python
         // function; what it leads to is decided where it is used.
-        nb::arg("kav_user").none(), nb::arg("session").none(), nb::arg("grant_type").none() = "refresh_token",
-        nb::arg("auth_code").none() = nb::none(),
+        host::param("kav_user"), host::param("session"), host::param("grant_type") = "refresh_token",
+        host::param("auth_code") = nb::none(),
         "Request OAuth tokens for `grant_type` and store them in the KAV User's token record: {} or "
         "{\"error\": message}.");
 }

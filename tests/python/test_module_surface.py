@@ -186,3 +186,13 @@ def test_wrong_calls_raise_type_error(module, name):
     required = sum(1 for _, req, _ in params if req)
     with pytest.raises(TypeError):
         fn(*args[:required - 1])
+
+
+@pytest.mark.parametrize("module, name", FUNCTIONS, ids=[n for _, n in FUNCTIONS])
+def test_none_is_an_ordinary_argument(module, name):
+    # As in Python, None reaches the function and fails where it is used,
+    # never in the call itself.
+    params = native_signature(getattr(module, name))
+    with pytest.raises(Exception) as caught:
+        getattr(module, name)(*[None] * len(params))
+    assert "incompatible function arguments" not in str(caught.value)
