@@ -32,7 +32,7 @@ import urllib.parse
 
 import requests
 
-from demo_addon import build_addon, pain001
+from demo_addon import AddonSession, build_addon, pain001, replace_in_body
 
 DEFAULT_TIMEOUT = 30  # seconds, for every request the demo's session sends
 
@@ -95,18 +95,19 @@ def show_module_logs():
 
 # --- the addon's HTTP session -------------------------------------------------
 
-class WatchedSession(requests.Session):
-    """The addon's session: a real requests.Session with a default time-out,
-    which prints every request with the sandbox's verdict and remembers
-    them.  Inside ``expect_refusal()`` a refused request is what the demo
-    wants; anywhere else it fails the demo at the end."""
+class WatchedSession(AddonSession):
+    """The addon's session, which also prints every request with the
+    sandbox's verdict and remembers them.  Inside ``expect_refusal()`` a
+    refused request is what the demo wants; anywhere else it fails the demo
+    at the end."""
+
+    default_timeout = DEFAULT_TIMEOUT
 
     def __init__(self):
         super().__init__()
         self.exchanges = []
         self.unexpected = []
         self._expecting_refusal = False
-        self.tamper = None  # callable(body) -> body, to alter a body after signing
 
     @contextlib.contextmanager
     def expect_refusal(self):
@@ -117,9 +118,6 @@ class WatchedSession(requests.Session):
             self._expecting_refusal = False
 
     def request(self, method, url, *args, **kwargs):
-        kwargs.setdefault("timeout", DEFAULT_TIMEOUT)
-        if self.tamper is not None and kwargs.get("data") is not None:
-            kwargs["data"] = self.tamper(kwargs["data"])
         response = super().request(method, url, *args, **kwargs)
         request = response.request
         signed = "Signature" in request.headers
@@ -286,7 +284,7 @@ def run(sandbox_url, sandbox, client_id, client_secret):
     step(8, "What the sandbox refuses, and why")
     say("a payment file changed after it was signed (one amount altered on the way):")
     tampered = addon.pain_request(f"{message_id}-B.xml", xml_text.replace(message_id, message_id + "B"))
-    session.tamper = _replace_in_body("1250.00", "9250.00")
+    session.tamper = replace_in_body("1250.00", "9250.00")
     try:
         with session.expect_refusal():
             result = corvane_pain._pain_request(tampered)
@@ -325,15 +323,6 @@ def run(sandbox_url, sandbox, client_id, client_secret):
         f" {len(passed)} verified and {len(signed) - len(passed)} refused on purpose")
     check(not session.unexpected, "requests refused unexpectedly:\n" + "\n".join(session.unexpected))
     return session
-
-
-def _replace_in_body(old, new):
-    """A tamper function: the body (text or bytes) with ``old`` replaced."""
-    def tamper(body):
-        if isinstance(body, bytes):
-            return body.replace(old.encode(), new.encode())
-        return body.replace(old, new) if isinstance(body, str) else body
-    return tamper
 
 
 class _ShiftedClock:

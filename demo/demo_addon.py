@@ -11,8 +11,8 @@ It reuses the test suite's in-memory ORM and addon models
 * the payment file that the addon would make: a pain.001.001.03 document
   (:func:`pain001`).
 
-The configuration's ``_get_session()`` hands out the real ``requests``
-session given to :func:`build_addon`.
+The configuration's ``_get_session()`` hands out the session given to
+:func:`build_addon`, normally an :class:`AddonSession`.
 """
 
 from __future__ import annotations
@@ -31,14 +31,48 @@ _SUPPORT_PARENT = os.path.join(_REPO, "tests", "python")
 if _SUPPORT_PARENT not in sys.path:
     sys.path.insert(0, _SUPPORT_PARENT)
 
+import requests  # noqa: E402
+
 from support import world as _world  # noqa: E402
 from support.orm import Model, UserError, fields  # noqa: E402
 
-__all__ = ["Addon", "build_addon", "pain001", "CAMT053_NS", "PAIN001_NS", "REDIRECT_URI"]
+__all__ = ["Addon", "AddonSession", "build_addon", "pain001", "CAMT053_NS", "PAIN001_NS", "REDIRECT_URI"]
 
 CAMT053_NS = "urn:iso:std:iso:20022:tech:xsd:camt.053.001.02"
 PAIN001_NS = "urn:iso:std:iso:20022:tech:xsd:pain.001.001.03"
 REDIRECT_URI = _world.REDIRECT_URI
+
+
+class AddonSession(requests.Session):
+    """The session the configuration hands out: a real ``requests.Session``
+    whose requests get a time-out when the caller gives none (the modules
+    give none: the addon's session decides).  ``tamper``, when set, changes
+    a request body after the modules signed it (to show what the service
+    does with a body altered on the way)."""
+
+    default_timeout = 30
+
+    def __init__(self):
+        super().__init__()
+        self.tamper = None
+
+    def request(self, method, url, *args, **kwargs):
+        kwargs.setdefault("timeout", self.default_timeout)
+        if self.tamper is not None and kwargs.get("data") is not None:
+            kwargs["data"] = self.tamper(kwargs["data"])
+        return super().request(method, url, *args, **kwargs)
+
+
+def replace_in_body(old, new):
+    """A ``tamper`` function: the body (text or bytes) with ``old`` replaced
+    by ``new``."""
+
+    def tamper(body):
+        if isinstance(body, bytes):
+            return body.replace(old.encode("utf-8"), new.encode("utf-8"))
+        return body.replace(old, new) if isinstance(body, str) else body
+
+    return tamper
 
 
 class BankStatement(_world.BankStatement):

@@ -138,10 +138,15 @@ def parse_signature_header(value):
                 f"the Signature header cannot be parsed at character {pos + 1}: {text[pos:pos + 40]!r}"
                 " (expected name=\"value\" or name=number, separated by commas)")
         name, raw = match.group(1), match.group(2)
-        if raw.startswith('"'):
+        quoted = raw.startswith('"')
+        if quoted:
             raw = re.sub(r"\\(.)", r"\1", raw[1:-1])
         if name in params:
             raise SignatureHeaderError(f"the Signature header repeats the parameter {name!r}")
+        # The draft's form: times are bare integers, everything else quoted.
+        if quoted != (name not in ("created", "expires")):
+            form = "a bare integer" if name in ("created", "expires") else "a quoted string"
+            raise SignatureHeaderError(f"the Signature header's {name} must be {form}, got {match.group(2)!r}")
         params[name] = raw
         pos = match.end()
     for required in ("keyId", "signature", "headers"):

@@ -14,9 +14,10 @@ import datetime
 import html
 import itertools
 import json
+import re
 import threading
 
-__all__ = ["RequestLog", "Entry", "render_page", "mask_header"]
+__all__ = ["RequestLog", "Entry", "render_page", "mask_header", "mask_secrets"]
 
 
 @dataclasses.dataclass
@@ -51,19 +52,40 @@ class Entry:
         }
 
 
+def _shorten(secret):
+    if len(secret) <= 10:
+        return "*" * len(secret)
+    return f"{secret[:6]}…{secret[-4:]}"
+
+
+# Where secrets stand in what the inspector shows: credentials and tokens in
+# headers and signing strings, tokens in token answers, codes and tokens in
+# form bodies.
+_SECRETS = [
+    re.compile(r"\b(?:Bearer|Basic) ([A-Za-z0-9._~+/=-]+)"),
+    re.compile(r'"(?:access_token|refresh_token)": ?"([^"]+)"'),
+    re.compile(r"\b(?:refresh_token|code|token)=([^&\s]+)"),
+]
+
+
+def mask_secrets(text):
+    """``text`` with every token, code and client credential shortened."""
+    if not text:
+        return text
+    for pattern in _SECRETS:
+        text = pattern.sub(lambda m: m.group(0).replace(m.group(1), _shorten(m.group(1))), text)
+    return text
+
+
 def mask_header(name, value):
     """A header value fit to show: tokens and credentials shortened."""
-    if name.lower() != "authorization":
-        return value
-    scheme, _, secret = value.partition(" ")
-    if len(secret) <= 10:
-        return f"{scheme} {'*' * len(secret)}"
-    return f"{scheme} {secret[:6]}…{secret[-4:]}"
+    return mask_secrets(value)
 
 
 def _excerpt(data, limit=2000):
     text = data.decode("utf-8", "replace") if isinstance(data, bytes) else str(data)
-    return text if len(text) <= limit else text[:limit] + f"… ({len(text) - limit} more characters)"
+    text = text if len(text) <= limit else text[:limit] + f"… ({len(text) - limit} more characters)"
+    return mask_secrets(text)
 
 
 class RequestLog:
@@ -82,8 +104,11 @@ class RequestLog:
         return entry
 
     @staticmethod
-    def close(entry, status, body):
+    def close(entry, status, body, verdict, checks, signing_string):
         entry.status = status
+        entry.verdict = verdict
+        entry.checks = [{k: mask_secrets(v) if isinstance(v, str) else v for k, v in c.items()} for c in checks]
+        entry.signing_string = mask_secrets(signing_string)
         entry.response_excerpt = _excerpt(body)
 
     def entries(self, since=0):

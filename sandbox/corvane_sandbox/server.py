@@ -167,7 +167,7 @@ class Sandbox:
         """Bind 127.0.0.1:port (0: a free port) and serve in a daemon
         thread.  Returns self."""
         server = self.bind()
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
+        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
                                         name="corvane-sandbox", daemon=True)
         self._thread.start()
         return self
@@ -583,10 +583,7 @@ class _Handler(BaseHTTPRequestHandler):
                     traceback.print_exc(file=sys.stderr)
                     reply = _error(500, "sandbox_error", f"the sandbox failed on this request: {exc!r}")
         if entry is not None:
-            entry.verdict = reply.verdict
-            entry.checks = reply.checks
-            entry.signing_string = reply.signing_string
-            sandbox.log.close(entry, reply.status, reply.body)
+            sandbox.log.close(entry, reply.status, reply.body, reply.verdict, reply.checks, reply.signing_string)
         self.send_response(reply.status)
         self.send_header("Content-Type", reply.content_type)
         self.send_header("Content-Length", str(len(reply.body)))
