@@ -228,8 +228,27 @@ EvpPkeyPtr load_private_key(std::string_view pem) {
         throw_not_a_key();
     if (oid_len != sizeof kRsaEncryptionOid || std::memcmp(oid, kRsaEncryptionOid, oid_len) != 0)
         classify_foreign_key(block.der, true);
+    // The rsaEncryption parameters are NULL or absent, and nothing but the
+    // optional [0] attributes may follow the key. Without these checks a
+    // damaged block (parameters 04 00 for 05 00, a stray element after the
+    // key) was read as a good key, where the Python crypto library refuses it.
+    const std::uint8_t* rest;
+    std::size_t rest_len;
+    if (!alg.at_end() && (!alg.raw(0x05, rest, rest_len) || rest_len != 0 || !alg.at_end()))
+        throw_not_a_key();
     if (!info.raw(0x04, key, key_len))
         throw_not_a_key();
+    if (!info.at_end()) {
+        // [0] IMPLICIT SET OF Attribute, each a SEQUENCE of a type and a SET.
+        DerReader attributes(nullptr, 0), attribute(nullptr, 0);
+        if (!info.element(0xa0, attributes) || !info.at_end())
+            throw_not_a_key();
+        while (!attributes.at_end()) {
+            if (!attributes.element(0x30, attribute) || !attribute.raw(0x06, rest, rest_len) ||
+                !attribute.raw(0x31, rest, rest_len) || !attribute.at_end())
+                throw_not_a_key();
+        }
+    }
     return rsa_from_pkcs1(key, key_len);
 }
 
