@@ -71,6 +71,7 @@ class Received:
     target: str
     headers: list
     body: bytes = b""
+    number: int | None = None  # the request's number in the inspector, once logged
 
     def header_values(self, name):
         wanted = name.lower()

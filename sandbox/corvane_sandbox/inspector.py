@@ -150,9 +150,10 @@ def _verdict_class(verdict):
     return "none"
 
 
-def render_page(entries, facts):
+def render_page(entries, facts, opened=None):
     """The inspector page: ``facts`` are (label, value) pairs shown on top;
-    ``entries`` newest first."""
+    ``entries`` newest first; the details of request number ``opened`` are
+    shown unfolded."""
     e = html.escape
     rows = []
     for entry in entries:
@@ -173,7 +174,8 @@ def render_page(entries, facts):
         rows.append(
             f'<tr id="r{entry.number}"><td>{entry.number}</td><td>{_fmt_time(entry.time)}</td>'
             f"<td>{e(entry.method)}</td><td class=\"target\">{e(entry.target)}"
-            f"<details><summary>details</summary>{''.join(details)}</details></td>"
+            f"<details{' open' if entry.number == opened else ''}><summary>details</summary>"
+            f"{''.join(details)}</details></td>"
             f"<td>{e(entry.endpoint)}</td><td>{entry.status}</td>"
             f'<td class="{_verdict_class(entry.verdict)}">{e(entry.verdict)}</td></tr>')
     facts_html = " · ".join(f"{e(label)}: <code>{e(str(value))}</code>" for label, value in facts)

@@ -305,6 +305,8 @@ class Sandbox:
                 "message": failed.detail,
                 **failed.extra,
             }
+            if received.number is not None:
+                document["inspector"] = f"{self.url}/_sandbox/?open={received.number}#r{received.number}"
             reply = json_reply(status, document)
             if failed.name in ("bearer-token", "scope"):
                 reply.headers.append(("WWW-Authenticate", f'Bearer realm="corvane-sandbox", error='
@@ -496,7 +498,9 @@ class Sandbox:
         ]
 
     def inspector_page(self, received, query):
-        page = render_page(list(reversed(self.log.entries())), self.facts())
+        opened = urllib.parse.parse_qs(query).get("open", [""])[0]
+        page = render_page(list(reversed(self.log.entries())), self.facts(),
+                           opened=int(opened) if opened.isdigit() else None)
         return Reply(200, page.encode("utf-8"), "text/html; charset=utf-8",
                      [("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"),
                       ("Cache-Control", "no-store")])
@@ -574,6 +578,7 @@ class _Handler(BaseHTTPRequestHandler):
             received = Received(method=self.command, target=target, headers=list(self.headers.items()), body=body)
             if endpoint is not None:
                 entry = sandbox.log.open(sandbox.clock(), self.command, target, endpoint, received.headers, body)
+                received.number = entry.number
             if handler is None:
                 reply = groups
             else:

@@ -412,3 +412,14 @@ def test_chunked_bodies_are_refused(sandbox, http):
 
 def test_binds_loopback_only(sandbox):
     assert sandbox._server.server_address[0] == "127.0.0.1"
+
+
+def test_refusal_links_to_its_unfolded_inspector_entry(client):
+    refused = client.get("/corvane-connect/accounts", host="api.tolvex.com").json()
+    number = int(refused["inspector"].rsplit("#r", 1)[1])
+    assert refused["inspector"] == f"{client.sandbox.url}/_sandbox/?open={number}#r{number}"
+    page = client.http.get(refused["inspector"], timeout=TIMEOUT).text
+    row = page[page.index(f'<tr id="r{number}">'):]
+    assert row.split("</tr>")[0].count("<details open>") == 1
+    assert page.count("<details open>") == 1
+    assert "failed: signature" in row and "host: 127.0.0.1:" in row  # the rebuilt signing string
