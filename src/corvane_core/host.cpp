@@ -7,7 +7,8 @@
 
 namespace corvane::host {
 
-Namespace::Namespace(nb::handle module) : globals_(nb::borrow<nb::dict>(PyModule_GetDict(module.ptr()))) {}
+Namespace::Namespace(nb::handle module)
+    : globals_(nb::borrow<nb::dict>(PyModule_GetDict(module.ptr()))) {}
 
 nb::object Namespace::operator[](const char* name) const {
     nb::str key(name);
@@ -50,7 +51,27 @@ nb::str concat(std::initializer_list<nb::handle> pieces) {
     return nb::steal<nb::str>(joined);
 }
 
-bool has_error(nb::handle result) { return truthy(result.attr("get")("error")); }
+bool compare(nb::handle a, nb::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r)
+        throw nb::python_error();
+    return truthy(nb::steal(r));
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::object or_false(nb::handle value) {
+    return truthy(value) ? nb::borrow(value) : nb::object(nb::bool_(false));
+}
+
+bool has_error(nb::handle result) {
+    return truthy(result.attr("get")("error"));
+}
 
 nb::object fail_with_response(const Namespace& ns, nb::handle result, const char* title,
                               nb::handle response) {
@@ -63,7 +84,8 @@ nb::object fail_with_response(const Namespace& ns, nb::handle result, const char
 
 std::string_view utf8_of(nb::handle str, const char* what) {
     if (!PyUnicode_Check(str.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(str.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what,
+                     Py_TYPE(str.ptr())->tp_name);
         throw nb::python_error();
     }
     Py_ssize_t size;
@@ -73,7 +95,9 @@ std::string_view utf8_of(nb::handle str, const char* what) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-nb::str make_str(std::string_view utf8) { return nb::str(utf8.data(), utf8.size()); }
+nb::str make_str(std::string_view utf8) {
+    return nb::str(utf8.data(), utf8.size());
+}
 
 Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
     PyObject* v = value.ptr();
@@ -92,7 +116,8 @@ Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
         return;
     }
     if (!PyObject_CheckBuffer(v)) {
-        PyErr_Format(PyExc_TypeError, "argument should be a bytes-like object or ASCII string, not '%.200s'",
+        PyErr_Format(PyExc_TypeError,
+                     "argument should be a bytes-like object or ASCII string, not '%.200s'",
                      Py_TYPE(v)->tp_name);
         throw nb::python_error();
     }
@@ -159,13 +184,15 @@ void register_core_errors() {
     });
 }
 
-void import_from_sibling(nb::module_& self, const char* name, std::initializer_list<const char*> names) {
+void import_from_sibling(nb::module_& self, const char* name,
+                         std::initializer_list<const char*> names) {
     // The package is whatever our own dotted name says: an addon may vendor
     // the package under another one.
     nb::str own_name = nb::borrow<nb::str>(self.attr("__name__"));
     nb::object package = own_name.attr("rpartition")(".")[0];
     nb::object importlib = nb::module_::import_("importlib");
-    nb::object module = importlib.attr("import_module")(nb::str((std::string(".") + name).c_str()), package);
+    nb::object module =
+        importlib.attr("import_module")(nb::str((std::string(".") + name).c_str()), package);
     for (const char* attr : names) {
         PyObject* value = PyObject_GetAttrString(module.ptr(), attr);
         if (!value) {
@@ -173,7 +200,8 @@ void import_from_sibling(nb::module_& self, const char* name, std::initializer_l
                 throw nb::python_error();
             PyErr_Clear();
             nb::str module_name = nb::borrow<nb::str>(module.attr("__name__"));
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.ptr());
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr,
+                         module_name.ptr());
             throw nb::python_error();
         }
         self.attr(attr) = nb::steal(value);

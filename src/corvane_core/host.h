@@ -21,22 +21,26 @@ namespace nb = nanobind;
 // A module's globals. Bound functions capture it at module creation and look
 // names up on every call, as Python code reads its globals.
 class Namespace {
-public:
+  public:
     explicit Namespace(nb::handle module);
 
     // globals()[name]; a missing name raises NameError like Python does.
     nb::object operator[](const char* name) const;
 
-private:
+  private:
     nb::dict globals_;
 };
 
 // A parameter of a module function: any object, None included (nanobind
 // refuses None for a plain nb::arg), by position or by this keyword name.
-inline auto param(const char* name) { return nb::arg(name).none(); }
+inline auto param(const char* name) {
+    return nb::arg(name).none();
+}
 
 // str(value).
-inline nb::str text(nb::handle value) { return nb::str(value); }
+inline nb::str text(nb::handle value) {
+    return nb::str(value);
+}
 
 // bool(value); exceptions of __bool__ propagate.
 bool truthy(nb::handle value);
@@ -45,6 +49,16 @@ bool truthy(nb::handle value);
 // host's own str operations, so any text (lone surrogates included) is kept
 // exactly as Python's "+" would keep it.
 nb::str concat(std::initializer_list<nb::handle> pieces);
+
+// `a <op> b` as a Python condition: the rich comparison, then bool() of
+// what it returned (no identity shortcut: NaN != NaN as in Python).
+bool compare(nb::handle a, nb::handle b, int op);
+
+// `item in container`.
+bool contains(nb::handle container, nb::handle item);
+
+// `value or False`.
+nb::object or_false(nb::handle value);
 
 // `result.get("error")` is truthy: the convention every step shares for
 // "stop and hand this dictionary back".
@@ -71,14 +85,14 @@ nb::str make_str(std::string_view utf8);
 // value of another type. Keeps `value` (and its buffer export, which also
 // stops a bytearray from being resized) while alive, so view() stays valid.
 class Base64Input {
-public:
+  public:
     explicit Base64Input(nb::handle value);
     Base64Input(const Base64Input&) = delete;
     Base64Input& operator=(const Base64Input&) = delete;
 
     std::string_view view() const { return view_; }
 
-private:
+  private:
     // A member, so that the export is released on a throwing constructor too.
     struct Export {
         Py_buffer buffer{};

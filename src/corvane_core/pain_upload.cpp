@@ -19,6 +19,7 @@
 
 #include "corvane_pain.h"
 #include "crypto/base64.h"
+#include "operation.h"
 
 namespace corvane::pain {
 namespace {
@@ -42,8 +43,8 @@ Body decode_body(nb::handle data) {
     host::Base64Input input(data);
     std::string_view encoded = input.view();
 
-    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(
-                                                           crypto::base64_decoded_bound(encoded.size())));
+    PyObject* raw = PyBytes_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(crypto::base64_decoded_bound(encoded.size())));
     if (!raw)
         throw nb::python_error();
     nb::object owned = nb::steal(raw);
@@ -80,19 +81,17 @@ Body decode_body(nb::handle data) {
 // was written, as it comes first.
 nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     nb::object kav_user = pain_record.attr("kav_user_id");
-    nb::object result = ns["_check_status"](kav_user, nb::arg("operation") = "pain-request");
-    if (host::has_error(result))
-        return result;
-    nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
-    result = ns["_request_access_token"](kav_user, session, nb::arg("grant_type") = "refresh_token");
-    if (host::has_error(result))
-        return result;
+    operation::Opening opening =
+        operation::open(ns, kav_user, "pain-request", operation::SessionFrom::Configuration);
+    if (opening.refused())
+        return opening.refusal;
+    nb::object session = opening.session;
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/"), nb::str(kEndpoint)});
+    nb::str url =
+        host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/"), nb::str(kEndpoint)});
     nb::dict headers;
     headers["Content-Type"] = nb::str("application/xml");
-    headers["Authorization"] =
-        host::concat({nb::str("Bearer "), kav_user.attr("access_token_id").attr("access_token")});
+    headers["Authorization"] = operation::bearer(kav_user);
     // The name goes in as it stands: a double quote in it is not escaped.
     headers["Content-Disposition"] =
         host::concat({nb::str("inline; filename=\""), pain_record.attr("name"), nb::str("\"")});
@@ -115,8 +114,9 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
         body.utf8 = nb::bytes(utf8.data(), utf8.size());
     }
 
-    nb::object response = session.attr("post")(url, nb::arg("data") = body.utf8, nb::arg("headers") = headers);
-    result = nb::dict();
+    nb::object response =
+        session.attr("post")(url, nb::arg("data") = body.utf8, nb::arg("headers") = headers);
+    nb::dict result;
     if (host::truthy(response.attr("ok"))) {
         nb::object data = response.attr("json")()["data"];
         pain_record.attr("identifier") = data["id"];

@@ -2,46 +2,16 @@
 // (fetch one account and mirror it into its corvane.connect.account record)
 // and _update_account (write only the fields whose value changed).
 #include "corvane_user.h"
+#include "operation.h"
 
 namespace corvane::user {
 namespace {
 
 constexpr const char* kAccountModel = "corvane.connect.account";
 
-// Python's `a <op> b` taken as a condition: rich comparison, then bool() of
-// whatever it returned. Unlike PyObject_RichCompareBool there is no identity
-// shortcut, so a value that is unequal to itself (NaN) compares as Python
-// code would compare it.
-bool compare(nb::handle a, nb::handle b, int op) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!r)
-        throw nb::python_error();
-    return host::truthy(nb::steal(r));
-}
-
-// Python's `item in container`.
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-// `value or False`.
-nb::object or_false(nb::handle value) {
-    return host::truthy(value) ? nb::borrow(value) : nb::object(nb::bool_(false));
-}
-
-// {"Content-Type": form, "Authorization": "Bearer " + str(token)}, in this
-// order: the headers of every accounts request. The token is read here, so
-// the caller decides when (after its token refresh).
-nb::dict bearer_headers(nb::handle kav_user) {
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] =
-        host::concat({nb::str("Bearer "), kav_user.attr("access_token_id").attr("access_token")});
-    return headers;
-}
+using host::compare;
+using host::contains;
+using host::or_false;
 
 // The ten field values of an account record, built from the detail answer's
 // attributes in the record's field order. A false attribute (null, "",
@@ -96,7 +66,7 @@ nb::object get_account(const Namespace& ns, nb::handle kav_user, nb::handle sess
     nb::dict result;
     nb::str url = host::concat(
         {ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts/"), identifier});
-    nb::dict headers = bearer_headers(kav_user);
+    nb::dict headers = operation::form_headers(kav_user);
     nb::dict payload; // no body: the digest is that of zero bytes
     nb::str request_target = host::concat({nb::str("get /corvane-connect/accounts/"), identifier});
     ns["_signature_headers"](kav_user, headers, payload, request_target);
@@ -160,7 +130,7 @@ void update_account(nb::handle account, nb::handle vals) {
 nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle session,
                             nb::handle result, nb::list& identifiers) {
     nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts")});
-    nb::dict headers = bearer_headers(kav_user); // reused: each page re-signs it
+    nb::dict headers = operation::form_headers(kav_user); // reused: each page re-signs it
     nb::dict payload;
     long long offset = 0;
     for (;;) {
@@ -199,14 +169,12 @@ nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle
 // line with the list. Returns the first result carrying "error", else the
 // last result received (empty).
 nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
-    nb::object result = ns["_check_status"](kav_user, nb::arg("operation") = "list-accounts");
-    if (host::has_error(result))
-        return result;
-    nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
-    result =
-        ns["_request_access_token"](kav_user, session, nb::arg("grant_type") = "refresh_token");
-    if (host::has_error(result))
-        return result;
+    operation::Opening opening =
+        operation::open(ns, kav_user, "list-accounts", operation::SessionFrom::Configuration);
+    if (opening.refused())
+        return opening.refusal;
+    nb::object result = opening.result;
+    nb::object session = opening.session;
 
     nb::list identifiers;
     nb::object failed = list_identifiers(ns, kav_user, session, result, identifiers);
@@ -223,8 +191,8 @@ nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
     }
 
     nb::object all_accounts = kav_user.attr("env")[kAccountModel].attr("search")(nb::list());
-    nb::object other_user_accounts = all_accounts.attr("filtered")(nb::cpp_function(
-        [identifiers](nb::handle account) {
+    nb::object other_user_accounts =
+        all_accounts.attr("filtered")(nb::cpp_function([identifiers](nb::handle account) {
             return !contains(identifiers, account.attr("account_identifier"));
         }));
     nb::object listed = all_accounts - other_user_accounts;

@@ -8,6 +8,7 @@
 // the response as text and that same str object is handed to the addon's
 // `_process_report_data`; nothing here copies, encodes or re-decodes it.
 #include "corvane_user.h"
+#include "operation.h"
 
 namespace corvane::user {
 namespace {
@@ -20,20 +21,7 @@ constexpr const char* kReportPath = "/corvane-connect/account-reports/";
 constexpr const char* kReportTargetPrefix = "get /corvane-connect/account-reports/";
 constexpr const char* kDateFormat = "%Y-%m-%dT%H:%M:%S.%f";
 
-// The two headers every report request starts from; the signature step adds
-// "Digest" and "Signature" to this same dictionary.
-nb::dict request_headers(nb::handle kav_user) {
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] =
-        host::concat({nb::str("Bearer "), kav_user.attr("access_token_id").attr("access_token")});
-    return headers;
-}
-
-// `value or False`.
-nb::object or_false(nb::object value) {
-    return host::truthy(value) ? value : nb::object(nb::bool_(false));
-}
+using host::or_false;
 
 // _handle_account_report_data(kav_user, session, report_data): the report
 // record of one listing item: the existing records with the item's `id`, or
@@ -78,21 +66,16 @@ nb::object handle_account_report_data(const Namespace& ns, nb::handle kav_user,
 // page fails, with nothing recorded. Transport errors, a body that is not
 // JSON, missing keys and unparsable dates propagate.
 nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::handle session_arg) {
-    nb::object guard = ns["_check_status"](kav_user, nb::arg("operation") = "list-account-reports");
-    if (host::has_error(guard))
-        return guard;
-
-    nb::object session = nb::borrow(session_arg);
-    if (!host::truthy(session))
-        session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
-
-    nb::object result =
-        ns["_request_access_token"](kav_user, session, nb::arg("grant_type") = "refresh_token");
-    if (host::has_error(result))
-        return result;
+    operation::Opening opening =
+        operation::open(ns, kav_user, "list-account-reports",
+                        operation::SessionFrom::CallerOrConfiguration, session_arg);
+    if (opening.refused())
+        return opening.refusal;
+    nb::object result = opening.result;
+    nb::object session = opening.session;
 
     nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kListPath)});
-    nb::dict headers = request_headers(kav_user);
+    nb::dict headers = operation::form_headers(kav_user);
     nb::dict payload;
     nb::list reports_data;
     nb::dict params;
@@ -159,20 +142,17 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
 // "Error on 'Get Account Report':\n" + body, the report left as it was.
 nb::object get_account_report(const Namespace& ns, nb::handle kav_user, nb::handle session,
                               nb::handle report) {
-    nb::object guard = ns["_check_status"](kav_user, nb::arg("operation") = "get-account-report");
-    if (host::has_error(guard))
-        return guard;
-
-    nb::object result =
-        ns["_request_access_token"](kav_user, session, nb::arg("grant_type") = "refresh_token");
-    if (host::has_error(result))
-        return result;
+    operation::Opening opening = operation::open(ns, kav_user, "get-account-report",
+                                                 operation::SessionFrom::Caller, session);
+    if (opening.refused())
+        return opening.refusal;
+    nb::object result = opening.result;
 
     // Inserted as it stands, without percent-encoding, in both the URL and
     // the signed target.
     nb::str identifier = host::text(report.attr("report_identifier"));
     nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kReportPath), identifier});
-    nb::dict headers = request_headers(kav_user);
+    nb::dict headers = operation::form_headers(kav_user);
     nb::dict payload;
     nb::str request_target = host::concat({nb::str(kReportTargetPrefix), identifier});
     ns["_signature_headers"](kav_user, headers, payload, request_target);
