@@ -348,6 +348,33 @@ def test_generate_private_key_with_hostile_arguments(name, passphrase, exponent,
     assert world.journal.creates(KEY) == []
 
 
+class MeddlingAccount:
+    """An account whose field reads change the value dictionary being
+    walked, as a hostile ORM could."""
+
+    def __init__(self, vals, how):
+        self.vals, self.how = vals, how
+
+    def __getitem__(self, name):
+        if self.how == "clear":
+            self.vals.clear()
+        elif self.how == "grow":
+            self.vals[f"extra_{len(self.vals)}"] = 1
+        else:
+            self.vals.pop(name, None)
+        return types.SimpleNamespace(id=1)
+
+
+@pytest.mark.parametrize("how", ["clear", "grow", "pop"])
+def test_update_account_with_values_changed_under_it(how):
+    """The walk over the values fails as Python's own iteration does
+    (RuntimeError for a dictionary that changed size, KeyError for a value
+    gone) and never reads a freed entry."""
+    vals = {"description": "x", "country_id": 1, "bic": "y"}
+    with pytest.raises((RuntimeError, KeyError)):
+        corvane_user._update_account(None, MeddlingAccount(vals, how), vals)
+
+
 # --------------------------------------------------------------------------
 # malformed answers of the service
 # --------------------------------------------------------------------------
@@ -612,6 +639,7 @@ NOISY_B64 = st.builds(
     st.text(max_size=24), st.text(alphabet="\n \t.!", max_size=3))
 PAIN_DATA = st.one_of(B64_TEXT, NOISY_B64, B64_TEXT.map(lambda s: s.encode()), st.binary(max_size=32),
                       B64_TEXT.map(lambda s: bytearray(s.encode())), B64_TEXT.map(lambda s: memoryview(s.encode())),
+                      B64_TEXT.map(lambda s: memoryview(s.encode())[::2]),  # not contiguous: copied
                       WEIRD)
 
 
