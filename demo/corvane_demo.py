@@ -18,6 +18,7 @@ port (auto-approve off: the demo answers the consent page itself).
 from __future__ import annotations
 
 import argparse
+import base64
 import contextlib
 import logging
 import os
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import urllib.parse
 
 import requests
@@ -334,8 +336,6 @@ class _ShiftedClock:
 
 
 def _b64text(content):
-    import base64
-
     return base64.b64decode(content).decode("ascii")
 
 
@@ -408,8 +408,6 @@ def main(argv=None):
         print(f"\nDEMO FAILED: {exc}", file=sys.stderr, flush=True)
         return 1
     except Exception:
-        import traceback
-
         traceback.print_exc()
         print("\nDEMO FAILED: unexpected exception (above)", file=sys.stderr, flush=True)
         return 1

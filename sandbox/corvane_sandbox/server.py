@@ -217,7 +217,9 @@ class Sandbox:
 
     # --- routing ------------------------------------------------------------
     def route(self, method, path):
-        """(handler, groups, endpoint) for a request, or an error Reply."""
+        """(handler, groups, endpoint name) for a request; (None, error
+        Reply, "no endpoint") when nothing serves it.  The inspector's own
+        pages have no endpoint name: they are not logged."""
         allowed = []
         for route_method, pattern, handler, endpoint in self._routes:
             match = pattern.fullmatch(path)
@@ -226,11 +228,13 @@ class Sandbox:
             if route_method == method:
                 return handler, match.groups(), endpoint
             allowed.append(route_method)
+        # Logged too: a developer looking for a request that went astray
+        # finds it in the inspector.
         if allowed:
             reply = _error(405, "method_not_allowed", f"{method} is not served on {path}; use {', '.join(allowed)}")
             reply.headers.append(("Allow", ", ".join(allowed)))
-            return None, reply, None
-        return None, _error(404, "not_found", f"no endpoint of the sandbox serves {path}"), None
+            return None, reply, "no endpoint"
+        return None, _error(404, "not_found", f"no endpoint of the sandbox serves {path}"), "no endpoint"
 
     # --- request verification -------------------------------------------------
     def verify(self, received, scope):

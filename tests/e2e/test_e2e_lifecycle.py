@@ -165,7 +165,6 @@ def _host_not_as_sent(sandbox, addon, modules, monkeypatch):
 def _payments_without_scope(sandbox, addon, modules, monkeypatch):
     # a user linked for account information only
     addon.user.transaction_rights = "down"
-    addon.user.state = "draft"
     url = modules[0].user_linking(addon.user)["return"]["url"]
     assert addon.complete_linking(follow_authorisation(sandbox, url), modules[0]) == {}
     pain = payment_file(addon)
