@@ -200,12 +200,12 @@ def run(sandbox_url, sandbox, client_id, client_secret):
     page = browser.get(local, timeout=DEFAULT_TIMEOUT, allow_redirects=False)
     if page.status_code == 302:
         redirect = page.headers["Location"]
-        say("consent page: approved at once (the sandbox runs with --auto-approve)")
+        say("opened on the sandbox (same path and query): approved at once (--auto-approve)")
     else:
         check(page.status_code == 200, f"the consent page answered {page.status_code}: {page.text[:300]}")
         found = re.search(r'name="request_id" value="([^"]+)"', page.text)
         check(found is not None and 'value="approve"' in page.text, "the consent page has no approve button")
-        say("consent page shown (200); the user presses Approve")
+        say("opened on the sandbox (same path and query): consent page shown (200); the user presses Approve")
         answer = browser.post(local.split("?")[0], data={"request_id": found.group(1), "decision": "approve"},
                               timeout=DEFAULT_TIMEOUT, allow_redirects=False)
         check(answer.status_code == 302, f"approving answered {answer.status_code}: {answer.text[:300]}")
