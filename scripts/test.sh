@@ -10,7 +10,7 @@ python=${PYTHON:-python3}
 venv=build/venv-test
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]"
+"$venv/bin/python" -m pip install -q ".[test]" ./sandbox
 
 echo "== crypto core unit tests"
 cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -18,11 +18,11 @@ cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/core-tests -j2
 ctest --test-dir build/core-tests --output-on-failure
 
-echo "== Python suite against the installed package"
+echo "== Python suite against the installed package, end-to-end tests against the sandbox"
 # The venv's own pytest: `python -m pytest` would put the source tree first
 # on sys.path and shadow the installed package.
 status=0
-"$venv/bin/pytest" tests/python -q "$@" || status=$?
+"$venv/bin/pytest" tests/python tests/e2e sandbox/tests -q "$@" || status=$?
 if [ "$status" -eq 5 ]; then
   echo "pytest collected no test: the suite is missing" >&2
   exit 1
