@@ -21,6 +21,11 @@ using host::Namespace;
 // The page size of every listing.
 inline constexpr int kPageSize = 20;
 
+// "Basic " + Base64 of the UTF-8 of str(client_identifier) + ":" +
+// str(client_secret) of the configuration record: the client authentication
+// of the token and revocation requests (user_tokens.cpp).
+nb::str basic_credential(nb::handle config);
+
 // Each defines its functions on `m`, capturing `ns` (the globals of `m`).
 void def_guard(nb::module_& m, const Namespace& ns);     // user_guard.cpp: _check_status
 void def_signature(nb::module_& m, const Namespace& ns); // user_signature.cpp: _signature_headers

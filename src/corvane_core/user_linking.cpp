@@ -12,10 +12,6 @@ namespace corvane::user {
 constexpr const char* kAuthServerProduction = "https://auth.corvane.com";
 constexpr const char* kAuthServerBeta = "https://auth.beta.corvane.com";
 
-// Defined in user_tokens.cpp: "Basic " + Base64 of the configuration's
-// UTF-8 "client_identifier:client_secret".
-nb::str basic_credential(nb::handle config);
-
 namespace {
 
 constexpr const char* kAuthPath = "/auth/realms/corvane/protocol/openid-connect/auth";

@@ -16,7 +16,7 @@ namespace corvane::user {
 // str(client_secret) of the configuration record `config`. An unset field is
 // sent in its text form (the service's refusal then says what is wrong); a
 // text that cannot be UTF-8 encoded (a lone surrogate) raises
-// UnicodeEncodeError as str.encode would. Declared in user_linking.cpp too.
+// UnicodeEncodeError as str.encode would.
 nb::str basic_credential(nb::handle config) {
     nb::object identifier = config.attr("client_identifier");
     nb::object secret = config.attr("client_secret");
