@@ -172,6 +172,8 @@ variant_musl() {
     log "[musl] building the musl sysroot (zlib, OpenSSL, CPython 3.13t) into $sysroot"
     "$VARIANTS_DIR/build_musl_sysroot.sh" "$sysroot"
   fi
+  # Sysroots of other versions are ~0.5 GB each and would only pile up.
+  find "$(dirname "$sysroot")" -mindepth 1 -maxdepth 1 ! -path "$sysroot" -exec rm -rf {} +
   python=$sysroot/bin/python3.13t
   export CORVANE_ZIG_DIR=$zig CORVANE_MUSL_SYSROOT=$sysroot
 
@@ -184,6 +186,9 @@ variant_musl() {
   rm -rf "$dir/dist"
   local toolchain_key
   toolchain_key=$(short_hash "$zig" "$sysroot" "$VARIANTS_DIR/zig-musl.cmake")
+  # CMake trees of an earlier toolchain or sysroot are not reused.
+  find "$dir" -mindepth 1 -maxdepth 1 \( -name 'cmake-*' -o -name 'core-*' \) ! -name "*-$toolchain_key*" \
+    -exec rm -rf {} +
   "$bpy" -m pip wheel "$repo" --no-build-isolation --no-deps -w "$dir/dist" \
     -C build-dir="$dir/cmake-$toolchain_key" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$VARIANTS_DIR/zig-musl.cmake" \

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the musl sysroot of the free-threaded variant into the prefix given:
-#   zlib (static), OpenSSL libcrypto/libssl (static, position independent) and a
-#   free-threaded CPython (--disable-gil) with pip, all compiled by musl-gcc for
-#   x86_64-linux-musl from Debian source packages (see versions.env).
-# The interpreter links zlib and OpenSSL statically, so the prefix needs nothing at run
+#   zlib and libffi (static), OpenSSL libcrypto/libssl (static, position independent)
+#   and a free-threaded CPython (--disable-gil) with pip and ctypes, all compiled by
+#   musl-gcc for x86_64-linux-musl from Debian source packages (see versions.env).
+# The interpreter links these libraries statically, so the prefix needs nothing at run
 # time but the musl loader (/lib/ld-musl-x86_64.so.1 from Debian's musl package).
 # The extension modules of this project link the same static OpenSSL (OPENSSL_ROOT_DIR).
 #
@@ -12,7 +12,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 prefix=${1:?usage: build_musl_sysroot.sh PREFIX}
-ensure_apt_packages musl-tools dpkg-dev xz-utils patch make
+ensure_apt_packages musl-tools dpkg-dev xz-utils patch make autoconf automake libtool
 ensure_deb_src_entry
 
 rm -rf "$prefix"
@@ -24,6 +24,7 @@ cd "$work"
 
 log "fetching Debian sources ($DEB_SRC_SUITE) into $work"
 zlib_version=$(fetch_deb_source "$ZLIB_SRC_PACKAGE" "$ZLIB_SRC_VERSION" "$work/dl")
+libffi_version=$(fetch_deb_source "$LIBFFI_SRC_PACKAGE" "$LIBFFI_SRC_VERSION" "$work/dl")
 openssl_version=$(fetch_deb_source "$OPENSSL_SRC_PACKAGE" "$OPENSSL_SRC_VERSION" "$work/dl")
 python_version=$(fetch_deb_source "$PYTHON_SRC_PACKAGE" "$PYTHON_SRC_VERSION" "$work/dl")
 
@@ -54,6 +55,22 @@ cd "$work/zlib"
 run "$work/zlib.log" env CFLAGS="-O2 -fPIC" ./configure --prefix="$prefix" --static
 run "$work/zlib.log" make -j"$JOBS" libz.a
 run "$work/zlib.log" make install
+
+log "libffi $libffi_version"
+run "$work/libffi.log" dpkg-source -x "$(dsc_of "$LIBFFI_SRC_PACKAGE" "$libffi_version")" "$work/libffi"
+cd "$work/libffi"
+# Debian's libffi source comes without the generated configure script, and its
+# configure.ac uses LT_SYS_SYMBOL_USCORE of libtool 2.5, newer than this machine's.
+# The only target here is x86_64 ELF, whose C symbols carry no leading underscore.
+cat >m4/lt-sys-symbol-uscore.m4 <<'EOF'
+m4_ifndef([LT_SYS_SYMBOL_USCORE], [AC_DEFUN([LT_SYS_SYMBOL_USCORE], [sys_symbol_underscore=no])])
+EOF
+run "$work/libffi.log" autoreconf -fi
+run "$work/libffi.log" ./configure --prefix="$prefix" --libdir="$prefix/lib" --disable-shared --enable-static \
+  --with-pic --disable-docs --disable-multi-os-directory CPPFLAGS="-isystem $kernel_headers"
+run "$work/libffi.log" make -j"$JOBS"
+run "$work/libffi.log" make install
+cd "$work"
 
 log "OpenSSL $openssl_version (a few minutes)"
 run "$work/openssl.log" dpkg-source -x "$(dsc_of "$OPENSSL_SRC_PACKAGE" "$openssl_version")" "$work/openssl"
@@ -103,6 +120,7 @@ python=$prefix/bin/python3.13t
 "$python" - <<'EOF' || die "the musl interpreter is incomplete"
 import sys, sysconfig
 import hashlib, ssl, zlib, _ssl, _hashlib  # pip needs all of these
+import ctypes
 assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
 assert not sys._is_gil_enabled(), "GIL enabled at start-up"
 assert sysconfig.get_config_var("MULTIARCH") == "x86_64-linux-musl", sysconfig.get_config_var("MULTIARCH")
@@ -113,6 +131,7 @@ cat >"$prefix/VERSIONS" <<EOF
 $PYTHON_SRC_PACKAGE $python_version
 $OPENSSL_SRC_PACKAGE $openssl_version
 $ZLIB_SRC_PACKAGE $zlib_version
+$LIBFFI_SRC_PACKAGE $libffi_version
 musl $(deb_package_version musl-dev)
 EOF
 touch "$prefix/.complete"

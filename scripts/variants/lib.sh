@@ -140,15 +140,15 @@ EOF
   printf '%s\n' "$dir"
 }
 
-# The musl sysroot: zlib, OpenSSL and the free-threaded interpreter in one prefix. Its
-# name carries the upstream versions and a hash of every input (pinned Debian versions,
-# the musl C library's version and the recipe itself).
+# The musl sysroot: zlib, libffi, OpenSSL and the free-threaded interpreter in one
+# prefix. Its name carries the main upstream versions and a hash of every input (pinned
+# Debian versions, the musl C library's version and the recipe itself).
 musl_sysroot_dir() {
   local musl_version
   musl_version=$(deb_package_version musl-dev 2>/dev/null || echo none)
   printf '%s/musl-sysroot/py%st-openssl%s-zlib%s-musl%s-%s\n' "$CACHE_ROOT" \
     "$(upstream_version "$PYTHON_SRC_VERSION")" "$(upstream_version "$OPENSSL_SRC_VERSION")" \
     "$(upstream_version "$ZLIB_SRC_VERSION")" "$(upstream_version "$musl_version")" \
-    "$(short_hash "$PYTHON_SRC_VERSION" "$OPENSSL_SRC_VERSION" "$ZLIB_SRC_VERSION" "$musl_version" \
+    "$(short_hash "$PYTHON_SRC_VERSION" "$OPENSSL_SRC_VERSION" "$ZLIB_SRC_VERSION" "$LIBFFI_SRC_VERSION" "$musl_version" \
         "$VARIANTS_DIR/build_musl_sysroot.sh")"
 }
