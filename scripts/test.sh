@@ -18,6 +18,9 @@ cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/core-tests -j2
 ctest --test-dir build/core-tests --output-on-failure
 
+echo "== crypto core parsers under libFuzzer (short bounded run)"
+bash scripts/fuzz.sh --quick
+
 echo "== Python suite against the installed package, end-to-end tests against the sandbox"
 # The venv's own pytest: `python -m pytest` would put the source tree first
 # on sys.path and shadow the installed package.
