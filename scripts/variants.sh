@@ -9,8 +9,9 @@
 #         (cp313t, musllinux_1_2) is installed into a fresh venv of that interpreter,
 #         where the suite runs with the GIL off.
 #
-# Under each: the Python suite (tests/python) against the installed wheel, and the
-# crypto core's C++ tests built with that variant's toolchain and OpenSSL.
+# Under each: the Python suite (tests/python; on the gil variant also the end-to-end
+# tests/e2e against the sandbox service) against the installed wheel, and the crypto
+# core's C++ tests built with that variant's toolchain and OpenSSL.
 #
 # Usage: scripts/variants.sh [gil] [musl]        (no argument: both)
 #
@@ -87,12 +88,13 @@ else:
 EOF
 }
 
-# run_pytest VARIANT VENV_PYTHON: the Python suite from the checkout's tests, with -P
-# so that the checkout itself is not importable (only the installed wheel is).
+# run_pytest VARIANT VENV_PYTHON TEST_DIR...: the checkout's tests, with -P so that the
+# checkout itself is not importable (only the installed wheel is).
 run_pytest() {
   local variant=$1 python=$2
-  log "[$variant] python -m pytest tests/python"
-  (cd "$repo" && PYTHONPATH="$VARIANTS_DIR" "$python" -P -m pytest tests/python -p installed_guard \
+  shift 2
+  log "[$variant] python -m pytest $*"
+  (cd "$repo" && PYTHONPATH="$VARIANTS_DIR" "$python" -P -m pytest "$@" -p installed_guard \
     -p no:cacheprovider) || { log "[$variant] pytest failed"; return 1; }
 }
 
@@ -139,10 +141,13 @@ variant_gil() {
   "$dir/build-venv/bin/auditwheel" show "$wheel" >"$dir/auditwheel-show.txt" 2>&1
   check_audit "$wheel" "$dir/auditwheel-show.txt" 'manylinux_[0-9]+_[0-9]+_x86_64'
 
-  log "[gil] test venv with the repaired wheel"
-  new_venv "$python" "$dir/test-venv" "$wheel[test]"
+  log "[gil] test venv with the repaired wheel and the sandbox service"
+  new_venv "$python" "$dir/test-venv" "$wheel[test]" "$repo/sandbox"
   check_installed "$dir/test-venv/bin/python"
-  run_pytest gil "$dir/test-venv/bin/python" || failed=1
+  # The end-to-end tests drive the installed modules against the sandbox over real
+  # sockets. (The sandbox's own tests do not involve this package: the main test
+  # command runs them.)
+  run_pytest gil "$dir/test-venv/bin/python" tests/python tests/e2e || failed=1
   if has_core_tests; then run_core_tests gil "$dir/core" || failed=1; fi
   echo "gil   $(basename "$wheel")  $( ((failed)) && echo FAILED || echo passed)" >>"$out/summary.txt"
   return $failed
@@ -209,7 +214,8 @@ variant_musl() {
   mapfile -t test_reqs < <(pyproject_list "$python" test | grep -v -i '^cryptography\b')
   new_venv "$python" "$dir/test-venv" --only-binary=:all: "$wheel" "${test_reqs[@]}"
   check_installed "$dir/test-venv/bin/python"
-  run_pytest musl "$dir/test-venv/bin/python" || failed=1
+  # Not tests/e2e: the sandbox service they start in process needs pyca/cryptography.
+  run_pytest musl "$dir/test-venv/bin/python" tests/python || failed=1
 
   local gtest
   if has_core_tests; then
