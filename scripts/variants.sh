@@ -17,7 +17,7 @@
 #
 # Toolchains and the musl interpreter are cached outside the repository, keyed by
 # their versions (scripts/variants/versions.env), under $CORVANE_VARIANTS_CACHE
-# (default ~/.cache/corvane-variants); a cold cache costs a few minutes more. Build
+# (default ~/.cache/corvane-variants); a cold cache adds about ten minutes. Build
 # trees, venvs, wheels and logs go to build/variants/. Needs root for apt-get (the
 # musl tools and the Debian source packages) and network access to PyPI and Debian.
 set -euo pipefail
