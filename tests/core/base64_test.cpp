@@ -2,6 +2,7 @@
 // the host codec's non-strict rules (expectations checked against python3's
 // binascii.a2b_base64).
 #include <algorithm>
+#include <random>
 #include <string>
 
 #include "crypto/base64.h"
@@ -156,6 +157,123 @@ TEST_F(Base64, OneMoreCountScalesWithInput) {
         in += "QUJD\n";
     in += "Q";
     EXPECT_TRUE(fails_with([&] { base64_decode_secret(in); }, ErrorKind::Base64, ONE_MORE(401)));
+}
+
+// ---- randomized cross-check, large inputs ------------------------------------
+
+// The host codec's non-strict rules stated naively, one character at a time,
+// apart from the decoder's own structure (which decodes runs of plain groups
+// on a fast path): which data characters are consumed, how the input ends,
+// then the bits of those characters.
+struct Outcome {
+    std::vector<std::uint8_t> bytes;
+    std::string error; // empty on success
+};
+
+Outcome reference_decode(std::string_view in) {
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<int> values;
+    int pads = 0;
+    bool ended_by_pads = false;
+    for (unsigned char c : in) {
+        if (c == '=') {
+            std::size_t in_group = values.size() % 4;
+            if (in_group >= 2 && in_group + ++pads >= 4) {
+                ended_by_pads = true;
+                break;
+            }
+            continue;
+        }
+        std::size_t v = kAlphabet.find(static_cast<char>(c));
+        if (v == std::string::npos)
+            continue;
+        pads = 0;
+        values.push_back(static_cast<int>(v));
+    }
+    Outcome out;
+    if (!ended_by_pads && values.size() % 4 == 1) {
+        out.error = "Invalid base64-encoded string: number of data characters (" + std::to_string(values.size()) +
+                    ") cannot be 1 more than a multiple of 4";
+        return out;
+    }
+    if (!ended_by_pads && values.size() % 4 != 0) {
+        out.error = "Incorrect padding";
+        return out;
+    }
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (int v : values) {
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.bytes.push_back(static_cast<std::uint8_t>(acc >> bits));
+        }
+    }
+    return out;
+}
+
+// Random inputs shaped like real ones and like damaged ones: the encoding of
+// random bytes of every length remainder, broken into lines of a random width
+// (or not at all), with characters from outside the alphabet and pads strewn
+// in at a random rate (from none to half of the input), and sometimes cut
+// short. Large inputs make long runs of plain groups, where the fast path
+// works, interrupted at every position of a group.
+std::string random_input(std::mt19937& rng, std::size_t max_plain) {
+    static const std::string kNoise = std::string("\n\r \t=-_!.\x80\xff\0", 12);
+    std::uniform_int_distribution<std::size_t> size_of(0, max_plain);
+    std::vector<std::uint8_t> plain(size_of(rng));
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto& b : plain)
+        b = static_cast<std::uint8_t>(byte(rng));
+    std::string encoded = base64_encode(plain.data(), plain.size());
+
+    static const int kLineWidths[] = {0, 0, 1, 3, 4, 64, 76, 77};
+    static const double kNoiseRates[] = {0.0, 0.0, 1e-4, 1e-2, 0.2, 0.5};
+    const int width = kLineWidths[std::uniform_int_distribution<int>(0, 7)(rng)];
+    const double rate = kNoiseRates[std::uniform_int_distribution<int>(0, 5)(rng)];
+    std::bernoulli_distribution noisy(rate);
+    std::uniform_int_distribution<std::size_t> noise_char(0, kNoise.size() - 1);
+
+    std::string in;
+    in.reserve(encoded.size() * 2 + 16);
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        if (width > 0 && i > 0 && i % width == 0)
+            in += '\n';
+        while (rate > 0 && noisy(rng))
+            in += kNoise[noise_char(rng)];
+        in += encoded[i];
+    }
+    if (std::bernoulli_distribution(0.2)(rng) && !in.empty())
+        in.resize(std::uniform_int_distribution<std::size_t>(0, in.size() - 1)(rng));
+    return in;
+}
+
+TEST_F(Base64, RandomizedInputsDecodeAsTheRulesSay) {
+    std::mt19937 rng(20261209);
+    struct Round {
+        int count;
+        std::size_t max_plain;
+    };
+    for (Round round : {Round{2000, 40}, Round{300, 4096}, Round{6, 3 << 20}}) {
+        for (int i = 0; i < round.count; ++i) {
+            const std::string in = random_input(rng, round.max_plain);
+            const Outcome expected = reference_decode(in);
+            constexpr std::size_t kGuard = 8;
+            const std::size_t bound = base64_decoded_bound(in.size());
+            std::vector<std::uint8_t> buf(bound + kGuard, 0xa5);
+            SCOPED_TRACE("input of " + std::to_string(in.size()) + " characters: " + in.substr(0, 80));
+            if (expected.error.empty()) {
+                std::size_t n = base64_decode_lenient(in, buf.data());
+                ASSERT_EQ(n, expected.bytes.size());
+                ASSERT_TRUE(std::equal(expected.bytes.begin(), expected.bytes.end(), buf.begin()));
+            } else {
+                ASSERT_TRUE(fails_with([&] { base64_decode_lenient(in, buf.data()); }, ErrorKind::Base64,
+                                       expected.error));
+            }
+            ASSERT_TRUE(std::all_of(buf.end() - kGuard, buf.end(), [](std::uint8_t b) { return b == 0xa5; }));
+        }
+    }
 }
 
 } // namespace
