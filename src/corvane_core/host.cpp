@@ -136,6 +136,18 @@ Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
     view_ = crypto::as_text(copy_);
 }
 
+bool Base64Input::needs_host_decoder() const {
+    std::size_t pad = view_.find('=');
+    if (pad == std::string_view::npos)
+        return false;
+    for (unsigned char c : view_.substr(pad))
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/')
+            return true;
+    return false;
+}
+
+nb::object Base64Input::decode_with(nb::handle b64decode) const { return b64decode(owner_); }
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw nb::python_error();

@@ -92,6 +92,17 @@ class Base64Input {
 
     std::string_view view() const { return view_; }
 
+    // True when an alphabet character follows a "=" somewhere. Interpreters
+    // disagree on such input: some stop at a completed pad sequence, newer
+    // ones read on past it. The native decoder serves every other input,
+    // where they agree; this one goes to the host's own decoder, so the
+    // result is always the running interpreter's.
+    bool needs_host_decoder() const;
+
+    // `b64decode(value)` through the host's function (the module's `base64`
+    // binding): its result, or its exception.
+    nb::object decode_with(nb::handle b64decode) const;
+
   private:
     // A member, so that the export is released on a throwing constructor too.
     struct Export {

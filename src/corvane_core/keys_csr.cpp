@@ -48,25 +48,29 @@ void reject_surrogates(const std::string& value) {
     }
 }
 
-nb::dict generate_csr(nb::handle key_record, nb::handle x509_name) {
+nb::dict generate_csr(const Namespace& ns, nb::handle key_record, nb::handle x509_name) {
     nb::dict result;
     nb::bytes encoded = subject_bytes(x509_name);
     std::vector<crypto::SubjectAttribute> subject =
         crypto::parse_subject(std::string_view(encoded.c_str(), encoded.size()));
     for (const crypto::SubjectAttribute& attribute : subject)
         reject_surrogates(attribute.value);
-    crypto::EvpPkeyPtr key = load_record_key(key_record);
+    crypto::EvpPkeyPtr key = load_record_key(ns, key_record);
     result["return"] = host::make_str(crypto::build_csr(key.get(), subject));
     return result;
 }
 
 } // namespace
 
-void def_generate_csr(nb::module_& m) {
-    m.def("_generate_corvane_connect_csr", &generate_csr, host::param("key_record"),
-          host::param("x509_name"),
-          "Build a certificate signing request for the key record's key with the subject "
-          "\"/C=../O=../OU=../CN=../serialNumber=..\". Returns {\"return\": PEM text}.");
+void def_generate_csr(nb::module_& m, const Namespace& ns) {
+    m.def(
+        "_generate_corvane_connect_csr",
+        [ns](nb::handle key_record, nb::handle x509_name) {
+            return generate_csr(ns, key_record, x509_name);
+        },
+        host::param("key_record"), host::param("x509_name"),
+        "Build a certificate signing request for the key record's key with the subject "
+        "\"/C=../O=../OU=../CN=../serialNumber=..\". Returns {\"return\": PEM text}.");
 }
 
 } // namespace corvane::keys

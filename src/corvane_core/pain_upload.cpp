@@ -34,13 +34,25 @@ struct Body {
     nb::bytes utf8;
 };
 
+// The body whose UTF-8 bytes are `utf8`: strict decoding, UnicodeDecodeError
+// for bytes that are not UTF-8.
+Body text_of(nb::bytes utf8) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(utf8.c_str(), static_cast<Py_ssize_t>(utf8.size()), "strict");
+    if (!text)
+        throw nb::python_error();
+    return Body{nb::steal<nb::str>(text), std::move(utf8)};
+}
+
 // base64.b64decode(data).decode("utf-8"), with the decoded bytes kept.
 // Raises as those two calls would: TypeError for a value that is neither
 // text nor bytes-like, ValueError for text with non-ASCII characters,
 // binascii.Error for bad Base64, UnicodeDecodeError for bytes that are not
 // strict UTF-8.
-Body decode_body(nb::handle data) {
+Body decode_body(const Namespace& ns, nb::handle data) {
     host::Base64Input input(data);
+    if (input.needs_host_decoder())
+        return text_of(nb::bytes(input.decode_with(ns["base64"].attr("b64decode"))));
     std::string_view encoded = input.view();
 
     PyObject* raw = PyBytes_FromStringAndSize(
@@ -62,13 +74,7 @@ Body decode_body(nb::handle data) {
     raw = owned.release().ptr();
     if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) != 0)
         throw nb::python_error(); // raw was released and set to null
-    Body body{nb::str(), nb::steal<nb::bytes>(raw)};
-
-    PyObject* text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), "strict");
-    if (!text)
-        throw nb::python_error();
-    body.text = nb::steal<nb::str>(text);
-    return body;
+    return text_of(nb::steal<nb::bytes>(raw));
 }
 
 // Takes the payment initiation request record. Returns the guard's or the
@@ -98,7 +104,7 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     headers["Is-Shared"] = nb::str("True");
     headers["Hide-Details"] = nb::str("True");
 
-    Body body = decode_body(pain_record.attr("data"));
+    Body body = decode_body(ns, pain_record.attr("data"));
     nb::str request_target = host::concat({nb::str("post /corvane-connect/"), nb::str(kEndpoint)});
     // An ASCII str is its own UTF-8. Any other one gets a UTF-8 form of its
     // own when it is hashed (kept with the str; the host builds it through a

@@ -168,7 +168,27 @@ nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle
 // account fetched through `_get_account`, then the user's links brought in
 // line with the list. Returns the first result carrying "error", else the
 // last result received (empty).
-nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
+// The two per-record tests of the link maintenance, made once per module
+// (nanobind makes function objects immortal on free-threaded builds, so one
+// made per call would never be freed) and bound to a call's values with
+// functools.partial.
+struct LinkFilters {
+    nb::object partial;      // functools.partial
+    nb::object is_unlisted;  // (identifiers, account): its account_identifier is not listed
+    nb::object is_linked_to; // (kav_user, account): the user is among its kav_user_ids
+};
+
+LinkFilters make_link_filters() {
+    return {nb::module_::import_("functools").attr("partial"),
+            nb::cpp_function([](nb::handle identifiers, nb::handle account) {
+                return !contains(identifiers, account.attr("account_identifier"));
+            }),
+            nb::cpp_function([](nb::handle kav_user, nb::handle account) {
+                return contains(account.attr("kav_user_ids"), kav_user);
+            })};
+}
+
+nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::handle kav_user) {
     operation::Opening opening =
         operation::open(ns, kav_user, "list-accounts", operation::SessionFrom::Configuration);
     if (opening.refused())
@@ -192,9 +212,7 @@ nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
 
     nb::object all_accounts = kav_user.attr("env")[kAccountModel].attr("search")(nb::list());
     nb::object other_user_accounts =
-        all_accounts.attr("filtered")(nb::cpp_function([identifiers](nb::handle account) {
-            return !contains(identifiers, account.attr("account_identifier"));
-        }));
+        all_accounts.attr("filtered")(filters.partial(filters.is_unlisted, identifiers));
     nb::object listed = all_accounts - other_user_accounts;
 
     nb::list link_commands;
@@ -204,9 +222,8 @@ nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
 
     // Command 3 drops this user's link alone; other users who still see an
     // account keep theirs.
-    nb::object user = nb::borrow(kav_user);
-    nb::object unlisted_linked = other_user_accounts.attr("filtered")(nb::cpp_function(
-        [user](nb::handle account) { return contains(account.attr("kav_user_ids"), user); }));
+    nb::object unlisted_linked =
+        other_user_accounts.attr("filtered")(filters.partial(filters.is_linked_to, kav_user));
     nb::list unlink_commands;
     unlink_commands.append(nb::make_tuple(3, kav_user.attr("id")));
     nb::dict unlink_vals;
@@ -222,7 +239,10 @@ nb::object list_accounts(const Namespace& ns, nb::handle kav_user) {
 // used.
 void def_accounts(nb::module_& m, const Namespace& ns) {
     m.def(
-        "list_accounts", [ns](nb::handle kav_user) { return list_accounts(ns, kav_user); },
+        "list_accounts",
+        [ns, filters = make_link_filters()](nb::handle kav_user) {
+            return list_accounts(ns, filters, kav_user);
+        },
         host::param("kav_user"),
         "List the KAV User's bank accounts, mirror each and align the user's links: {} or "
         "{\"error\": message}.");

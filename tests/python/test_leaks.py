@@ -40,6 +40,12 @@ WARM_UP = 50 if SANITIZED else 300
 # Growth allowed over CALLS calls after the warm-up: noise of the allocator.
 # A leak of even 200 bytes a call would pass these by far.
 RSS_SLACK = 2 << 20
+# The free-threaded interpreter's allocator (mimalloc, per-thread heaps)
+# hands pages back to the system later: resident memory wanders by a few
+# MiB inside a long suite even with nothing leaked (run alone, the same
+# scenarios grow by 0 KiB). The reference counts stay as strict.
+if not getattr(sys, "_is_gil_enabled", lambda: True)():
+    RSS_SLACK = 6 << 20
 HEAP_SLACK = 256 << 10
 
 BASE = corvane_user.TOLVEX_API_HOST_URL + "/corvane-connect"

@@ -67,6 +67,34 @@ def test_key_is_read_anew_on_every_call(rsa_key, rsa_key_other):
     assert not keys.verify_pss_sha256(rsa_key.public_pem, b"m", signature)
 
 
+def test_key_text_after_padding_follows_the_running_interpreter(rsa_key, monkeypatch):
+    # A key field with data after a completed pad: interpreters disagree on
+    # it, so the module's own `base64` binding decides.
+    text = rsa_key.pem_key_b64 + "QUJD"
+    try:
+        base64.b64decode(text)
+        host_accepts = True
+    except binascii.Error:
+        host_accepts = False
+    if host_accepts:
+        signature = sign(text, "m")["return"]
+        assert keys.verify_pss_sha256(rsa_key.public_pem, b"m", signature)
+    else:
+        with pytest.raises(binascii.Error):
+            sign(text, "m")
+    seen = []
+
+    class Codec:
+        @staticmethod
+        def b64decode(value):
+            seen.append(value)
+            return rsa_key.pkcs1_pem
+
+    monkeypatch.setattr(corvane_keys, "base64", Codec)
+    assert keys.verify_pss_sha256(rsa_key.public_pem, b"m", sign(text, "m")["return"])
+    assert seen == [text]
+
+
 def test_keywords_and_small_keys(rsa_key_small):
     result = corvane_keys._corvane_connect_sign(message="kw", key_record=KeyRecord(rsa_key_small.pem_key_b64))
     assert len(base64.b64decode(result["return"])) == 128
