@@ -34,7 +34,7 @@ import threading
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import machine  # noqa: E402
+from _common import Row, machine  # noqa: E402
 
 from corvane_core import corvane_keys  # noqa: E402
 
@@ -116,6 +116,17 @@ def generation_times(keys: int) -> dict[str, float]:
     if pyca:
         out["pyca"] = statistics.median(pyca)
     return out
+
+
+def rows(times: dict[str, float], openssl: str) -> list[Row]:
+    if "pyca" not in times:
+        return [Row("key generation", "2048-bit key: module / pyca/cryptography", float("nan"), target=("<=", 1.1))]
+    from cryptography.hazmat.backends.openssl import backend
+
+    return [Row("key generation", "2048-bit key: module / pyca/cryptography (medians)",
+                times["module"] / times["pyca"], target=("<=", 1.1), note="keygen",
+                detail=f"{times['module'] * 1e3:.0f} ms vs {times['pyca'] * 1e3:.0f} ms per key; OpenSSL "
+                       f"{openssl} vs pyca's {backend.openssl_version_text()}")]
 
 
 def _count_for(seconds: float, out: list) -> None:

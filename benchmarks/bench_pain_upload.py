@@ -29,12 +29,11 @@ import hashlib
 import pathlib
 import sys
 import time
-import tracemalloc
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
-from _common import machine  # noqa: E402
+from _common import Row, machine, peak_extra  # noqa: E402
 from support.http import FakeSession, pain_answer  # noqa: E402
 from support.world import make_world  # noqa: E402
 
@@ -90,92 +89,64 @@ def best_time(fn, session) -> float:
     return best
 
 
-def _status_kib(field: str) -> int | None:
-    try:
-        for line in open("/proc/self/status"):
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
-def _reset_peak_rss() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_extra(fn, session) -> tuple[float, float | None]:
-    """(tracemalloc peak, peak RSS) above the level before one call, bytes."""
-    gc.collect()
-    rss = None
-    if _reset_peak_rss():
-        before = _status_kib("VmRSS")
-        fn()
-        peak = _status_kib("VmHWM")
-        if before is not None and peak is not None:
-            rss = max(0, peak - before) * 1024.0
-    session.calls.clear()
-    gc.collect()
-    tracemalloc.start()
-    base = tracemalloc.get_traced_memory()[0]
-    tracemalloc.reset_peak()
-    fn()
-    traced = tracemalloc.get_traced_memory()[1] - base
-    tracemalloc.stop()
-    session.calls.clear()
-    gc.collect()
-    return traced, rss
-
-
-def run_case(label: str, content: bytes) -> None:
+def measure_case(content: bytes) -> dict[str, float]:
+    """Times (best of REPEATS) and peak extra memory (multiples of the file
+    size) of one upload of `content`, the module and the plain Python steps,
+    with a bare SHA-512 of the file as the reference."""
     session = FakeSession(lambda call: pain_answer("pain-1", "RCVD"))
     world = make_world(session=session)
     record = world.pain_request(name="payments.xml", data=base64.b64encode(content))
     del world.journal[:]
 
-    def module():
+    def module(_state=None):
         module_upload(record)
+        session.calls.clear()
 
-    def python():
+    def python(_state=None):
         python_upload(record)
+        session.calls.clear()
 
     module_upload(record)  # warm up, and check the body that went out
     if session.calls[-1].wire.body_bytes != content:
         raise SystemExit("the module sent other bytes than the file")
     session.calls.clear()
 
-    reference_s = best_time(lambda: hashlib.sha512(content).digest(), session)
-    module_s = best_time(module, session)
-    python_s = best_time(python, session)
-    module_mem = peak_extra(module, session)
-    python_mem = peak_extra(python, session)
-
-    def mem(m):
-        traced, rss = m
-        return f"{traced / len(content):5.2f}x {'n/a' if rss is None else f'{rss / len(content):5.2f}x':>8}"
-
-    print(f"\n{label}: {len(content) / 2**20:.0f} MiB")
-    print(f"  {'':32} {'time':>9} {'/ sha512':>9}   {'peak extra (tracemalloc, RSS)':>29}")
-    print(f"  {'sha512 of the file (reference)':32} {reference_s * 1e3:7.1f}ms {1.0:8.2f}x")
-    print(f"  {'_pain_request':32} {module_s * 1e3:7.1f}ms {module_s / reference_s:8.2f}x   {mem(module_mem):>29}")
-    print(f"  {'plain Python steps':32} {python_s * 1e3:7.1f}ms {python_s / reference_s:8.2f}x   {mem(python_mem):>29}")
+    out = {"sha512_s": best_time(lambda: hashlib.sha512(content).digest(), session),
+           "module_s": best_time(module, session), "python_s": best_time(python, session)}
+    for name, fn in (("module", module), ("python", python)):
+        traced, rss = peak_extra(lambda: None, fn)
+        out[f"{name}_traced"] = traced / len(content)
+        out[f"{name}_rss"] = float("nan") if rss is None else rss / len(content)
+    return out
 
 
-def main() -> None:
+def measure() -> dict[str, dict[str, float]]:
     original = corvane_pain._request_access_token
     corvane_pain._request_access_token = no_token_request
     try:
-        print(f"machine: {machine()}; best of {REPEATS} runs")
-        run_case("ASCII file", make_file(FILE_SIZE, "Example Supplier"))
-        run_case("file with accented names", make_file(FILE_SIZE, "Zoë Müller-Lüdenscheidt"))
+        return {"ascii": measure_case(make_file(FILE_SIZE, "Example Supplier")),
+                "accented": measure_case(make_file(FILE_SIZE, "Zoë Müller-Lüdenscheidt"))}
     finally:
         corvane_pain._request_access_token = original
 
+
+def rows(r: dict[str, dict[str, float]]) -> list[Row]:
+    out = []
+    for case, title in (("ascii", "ASCII"), ("accented", "with accents")):
+        c = r[case]
+        out.append(Row("large body", f"64 MB upload ({title}): `_pain_request` / `hashlib.sha512`",
+                       c["module_s"] / c["sha512_s"],
+                       detail=f"{c['module_s'] * 1e3:.0f} ms; plain Python steps {c['python_s'] / c['sha512_s']:.2f}x"))
+        out.append(Row("large body", f"64 MB upload ({title}): peak extra memory (RSS) / file size", c["module_rss"],
+                       note="upload", detail=f"tracemalloc {c['module_traced']:.2f}x; plain Python steps "
+                                         f"{c['python_rss']:.2f}x RSS"))
+    return out
+
+
+def main() -> None:
+    print(f"machine: {machine()}; best of {REPEATS} runs")
+    for row in rows(measure()):
+        print(f"  {row.label:64} {row.shown():>8}  ({row.detail})")
 
 if __name__ == "__main__":
     main()

@@ -21,15 +21,13 @@ Run: python benchmarks/bench_report_memory.py  (with corvane_core importable)
 
 from __future__ import annotations
 
-import gc
 import pathlib
 import sys
-import tracemalloc
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
-from _common import machine  # noqa: E402
+from _common import Row, machine, peak_extra  # noqa: E402
 from support.http import FakeResponse, FakeSession, reports_page, token_answer  # noqa: E402
 from support.world import make_world  # noqa: E402
 
@@ -58,54 +56,6 @@ class ReadyTextResponse(FakeResponse):
         return self._body
 
 
-def _status_kib(field: str) -> int | None:
-    try:
-        for line in open("/proc/self/status"):
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
-def _reset_peak_rss() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def measure(prepare, run) -> tuple[float, float | None]:
-    """(tracemalloc peak, peak RSS) above the level reached after `prepare`,
-    in bytes, for one call of `run(prepared)`."""
-    # peak RSS, without tracemalloc's own bookkeeping in the way
-    state = prepare()
-    gc.collect()
-    rss_extra = None
-    if _reset_peak_rss():
-        before = _status_kib("VmRSS")
-        run(state)
-        peak = _status_kib("VmHWM")
-        if before is not None and peak is not None:
-            rss_extra = max(0, peak - before) * 1024.0
-    del state
-    gc.collect()
-
-    state = prepare()
-    gc.collect()
-    tracemalloc.start()
-    base = tracemalloc.get_traced_memory()[0]
-    tracemalloc.reset_peak()
-    run(state)
-    traced_extra = tracemalloc.get_traced_memory()[1] - base
-    tracemalloc.stop()
-    del state
-    gc.collect()
-    return traced_extra, rss_extra
-
-
 def download_world(body_response):
     session = FakeSession([
         token_answer(access_token="access-1"), reports_page(["r1"]),
@@ -122,25 +72,38 @@ def download(world):
     world.session.assert_all_used()
 
 
-def main() -> None:
+def measure() -> dict[str, tuple[float, float | None]]:
+    """(tracemalloc peak, peak RSS) of each run, as multiples of the body size."""
     body = make_body(BODY_SIZE)
     body_bytes = body.encode("ascii")
     make_world(session=FakeSession())  # key material and imports, once, outside the measurements
 
     runs = [
-        ("control: one copy in Python", lambda: [body], lambda state: state.append(state[0] + "\n")),
-        ("get_bank_statements, text ready", lambda: download_world(ReadyTextResponse(body)), download),
-        ("get_bank_statements, text decoded on access",
-         lambda: download_world(FakeResponse(200, content=body_bytes)), download),
+        ("control", lambda: [body], lambda state: state.append(state[0] + "\n")),
+        ("text ready", lambda: download_world(ReadyTextResponse(body)), download),
+        ("text decoded on access", lambda: download_world(FakeResponse(200, content=body_bytes)), download),
     ]
+    out = {}
+    for name, prepare, run in runs:
+        traced, rss = peak_extra(prepare, run)
+        out[name] = (traced / BODY_SIZE, None if rss is None else rss / BODY_SIZE)
+    return out
 
+
+def rows(r) -> list[Row]:
+    traced, rss = r["text ready"]
+    return [Row("large body", "50 MB report download: peak extra memory (RSS) / body size",
+                float("nan") if rss is None else rss, note="download",
+                detail=f"tracemalloc {traced:.2f}x; one copy made in Python reads "
+                       f"{r['control'][1] if r['control'][1] is not None else float('nan'):.2f}x")]
+
+
+def main() -> None:
     print(f"report body: {BODY_SIZE / 1e6:.0f} MB ASCII text; {machine()}")
     print(f"{'run':46} {'tracemalloc peak':>17} {'peak RSS':>10}")
-    for name, prepare, run in runs:
-        traced, rss = measure(prepare, run)
-        rss_text = "n/a" if rss is None else f"{rss / BODY_SIZE:.2f}x"
-        print(f"{name:46} {traced / BODY_SIZE:>16.2f}x {rss_text:>10}")
-
+    for name, (traced, rss) in measure().items():
+        rss_text = "n/a" if rss is None else f"{rss:.2f}x"
+        print(f"{name:46} {traced:>16.2f}x {rss_text:>10}")
 
 if __name__ == "__main__":
     main()
