@@ -47,7 +47,8 @@ def signer_calls(monkeypatch):
     ({}, b""),
     ("<xml>é</xml>", "<xml>é</xml>".encode("utf-8")),
     ({"a": 1}, b"{'a': 1}"),                  # other values hash their text form
-    ("x" * 100_000, b"x" * 100_000),           # large enough to hash with the lock released
+    ("x" * 100_000, b"x" * 100_000),           # hashed with the lock held
+    ("x" * (1 << 20), b"x" * (1 << 20)),       # large enough to hash with the lock released
 ])
 def test_digest_covers_the_body_bytes(world, frozen_clock, payload, body):
     headers = {}
