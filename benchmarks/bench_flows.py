@@ -298,7 +298,7 @@ def rows(r) -> list[Row]:
         unsigned = f["requests"] - f["signed"]
         out.append(Row("flows", f"`{name}` ({what}): module time per request / floor",
                        f["module"] / f["requests"] / floor["reused"], target=("<=", 1.3), note="blinding",
-                       detail=f"{f['requests']:.0f} requests, {unsigned:.0f} of them unsigned token requests; module "
+                       detail=f"{f['requests']:,.0f} requests ({unsigned:,.0f} unsigned: token requests); module "
                               f"{f['module']:.2f} s of {f['total']:.2f} s, the rest in the stand-ins"))
         if unsigned > f["requests"] * 0.05:
             # Unsigned requests cost the module little: averaged in, they
