@@ -5,6 +5,7 @@ starts the sandbox on 127.0.0.1 and serves until interrupted (or until
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 import threading
@@ -12,30 +13,54 @@ import threading
 from .server import DEFAULT_PORT, Sandbox, SandboxConfig
 
 
+def _ranged(kind, low=None, high=None, above=None):
+    """An argparse type: a ``kind`` (int or float) number, finite, at least
+    ``low``, at most ``high`` and greater than ``above`` where given."""
+    def convert(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not {'a whole' if kind is int else 'a'} number") from None
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+        if (low is not None and value < low) or (high is not None and value > high) or (
+                above is not None and value <= above):
+            bounds = [f"at least {low}" if low is not None else None, f"greater than {above}" if above is not None
+                      else None, f"at most {high}" if high is not None else None]
+            raise argparse.ArgumentTypeError(f"{text} is out of range: it must be {' and '.join(filter(None, bounds))}")
+        return value
+    convert.__name__ = kind.__name__  # what argparse names in its own messages
+    return convert
+
+
 def parse_args(argv):
     defaults = SandboxConfig()
     parser = argparse.ArgumentParser(prog="corvane-sandbox", description=(
         "Local Corvane Connect service for developing and testing the addon. Binds 127.0.0.1 only."))
-    parser.add_argument("--port", type=int, default=DEFAULT_PORT,
+    parser.add_argument("--port", type=_ranged(int, 0, 65535), default=DEFAULT_PORT,
                         help=f"loopback port (default {DEFAULT_PORT}; 0 picks a free one)")
     parser.add_argument("--client-id", default=defaults.client_id, help="registered OAuth client identifier")
     parser.add_argument("--client-secret", default=defaults.client_secret, help="its client secret")
     parser.add_argument("--auto-approve", action="store_true",
                         help="the authorisation page approves at once and redirects (for scripts)")
-    parser.add_argument("--clock-skew", type=int, default=defaults.clock_skew,
+    parser.add_argument("--clock-skew", type=_ranged(int, 0, 366 * 86400), default=defaults.clock_skew,
                         help="seconds that (created) may differ from the sandbox's clock")
     parser.add_argument("--seed", type=int, default=defaults.seed, help="seed of the generated bank data")
-    parser.add_argument("--accounts", type=int, default=defaults.accounts, help="number of accounts")
-    parser.add_argument("--reporting-accounts", type=int, default=defaults.reporting_accounts,
+    parser.add_argument("--accounts", type=_ranged(int, 1, 100_000), default=defaults.accounts, help="number of accounts")
+    parser.add_argument("--reporting-accounts", type=_ranged(int, 0), default=defaults.reporting_accounts,
                         help="how many of the accounts have daily statements")
-    parser.add_argument("--report-days", type=int, default=defaults.report_days,
+    parser.add_argument("--report-days", type=_ranged(int, 0, 3660), default=defaults.report_days,
                         help="booking days with a statement")
-    parser.add_argument("--payment-step", type=float, default=defaults.payment_step,
+    parser.add_argument("--payment-step", type=_ranged(float, above=0), default=defaults.payment_step,
                         help="seconds between the status steps of a payment request")
-    parser.add_argument("--access-ttl", type=int, default=defaults.access_ttl, help="access token lifetime (s)")
-    parser.add_argument("--exit-after", type=float, default=None, help="stop after this many seconds")
+    parser.add_argument("--access-ttl", type=_ranged(int, 1, 366 * 86400), default=defaults.access_ttl, help="access token lifetime (s)")
+    parser.add_argument("--exit-after", type=_ranged(float, 0), default=None, help="stop after this many seconds")
     parser.add_argument("--quiet", action="store_true", help="do not log each request to stderr")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.reporting_accounts > args.accounts:
+        parser.error(f"argument --reporting-accounts: {args.reporting_accounts} is out of range: at most --accounts"
+                     f" ({args.accounts})")
+    return args
 
 
 def main(argv=None):

@@ -17,6 +17,9 @@ import string
 import xml.etree.ElementTree as ET
 from decimal import Decimal
 
+from schwifty import IBAN
+from schwifty.exceptions import SchwiftyException
+
 __all__ = ["Bank", "Account", "Movement", "Report", "iban", "iban_is_valid", "CAMT053_NS"]
 
 CAMT053_NS = "urn:iso:std:iso:20022:tech:xsd:camt.053.001.02"
@@ -48,22 +51,19 @@ _PURPOSES = ["Invoice {n}", "Credit note {n}", "Rent {month}", "Salary advance {
              "Refund order {n}", "Card settlement {n}", "Utilities {month}"]
 
 
-def _mod97(text):
-    digits = "".join(str(int(c, 36)) for c in text)
-    return int(digits) % 97
-
-
 def iban(country, bban):
     """The IBAN of a country code and BBAN, with its ISO 13616 check digits."""
-    check = 98 - _mod97(bban + country + "00")
-    return f"{country}{check:02d}{bban}"
+    return str(IBAN.from_bban(country, bban))
 
 
 def iban_is_valid(value):
-    value = value.replace(" ", "").upper()
-    if len(value) < 15 or len(value) > 34 or not value.isalnum() or not value[:2].isalpha():
+    """Whether ``value`` is an IBAN of its country's structure and length
+    with the right check digits."""
+    try:
+        IBAN(value)
+    except SchwiftyException:
         return False
-    return _mod97(value[4:] + value[:4]) == 1
+    return True
 
 
 @dataclasses.dataclass

@@ -85,7 +85,12 @@ class CertificateAuthority:
         """Check the PEM CSR (bytes or text) and issue its certificate.
         Raises :class:`CsrRejected` with the reason."""
         if isinstance(csr_pem, str):
-            csr_pem = csr_pem.encode("utf-8")
+            # PEM is ASCII; anything else (a lone surrogate too) is no CSR.
+            if not csr_pem.isascii():
+                raise CsrRejected("the PEM text holds characters outside ASCII")
+            csr_pem = csr_pem.encode("ascii")
+        elif not isinstance(csr_pem, bytes):
+            raise CsrRejected(f"the CSR must be PEM text, got a {type(csr_pem).__name__}")
         if b"-----BEGIN CERTIFICATE REQUEST-----" not in csr_pem:
             raise CsrRejected("the body holds no PEM block labelled CERTIFICATE REQUEST")
         try:

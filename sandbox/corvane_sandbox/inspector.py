@@ -58,14 +58,18 @@ def _shorten(secret):
     return f"{secret[:6]}…{secret[-4:]}"
 
 
-# Where secrets stand in what the inspector shows: credentials and tokens in
-# headers and signing strings, tokens in token answers, codes and tokens in
-# form bodies.
+# Where secrets stand in what the inspector shows, each pattern anchored on
+# what makes a value of it (a header line, a JSON member, a form field), so
+# that prose naming a scheme ("Bearer access token") is left as it is:
+# credentials in Authorization lines of signing strings and excerpts, tokens
+# in token answers, codes and tokens in form bodies and redirect URLs.
 _SECRETS = [
-    re.compile(r"\b(?:Bearer|Basic) ([A-Za-z0-9._~+/=-]+)"),
+    re.compile(r"(?i)\bauthorization: ?(?:Bearer|Basic) ([A-Za-z0-9._~+/=-]+)"),
     re.compile(r'"(?:access_token|refresh_token)": ?"([^"]+)"'),
     re.compile(r"\b(?:refresh_token|code|token)=([^&\s]+)"),
 ]
+# An Authorization header's value: scheme and credential.
+_CREDENTIAL = re.compile(r"(\S+[ \t]+)(\S+)")
 
 
 def mask_secrets(text):
@@ -79,6 +83,8 @@ def mask_secrets(text):
 
 def mask_header(name, value):
     """A header value fit to show: tokens and credentials shortened."""
+    if name.lower() == "authorization":
+        return _CREDENTIAL.sub(lambda m: m.group(1) + _shorten(m.group(2)), value, count=1)
     return mask_secrets(value)
 
 

@@ -147,9 +147,10 @@ class OAuthServer:
         if parts.scheme not in ("http", "https") or not parts.netloc or parts.fragment:
             raise OAuthError(400, "invalid_request", f"the redirect_uri {redirect_uri!r} must be an absolute"
                              " http(s) URL without fragment", "redirect_uri")
-        if any(ord(c) < 0x21 or ord(c) == 0x7F for c in redirect_uri):
-            raise OAuthError(400, "invalid_request", "the redirect_uri holds blanks or control characters",
-                             "redirect_uri")
+        # It goes back in a Location header, where only ASCII has a place.
+        if any(not 0x21 <= ord(c) <= 0x7E for c in redirect_uri):
+            raise OAuthError(400, "invalid_request", "the redirect_uri holds blanks, control characters or"
+                             " characters outside ASCII (percent-encode them)", "redirect_uri")
         response_type = single("response_type")
         if response_type != "code":
             raise OAuthError(400, "unsupported_response_type", f"the response_type is {response_type!r}; only"

@@ -2,11 +2,15 @@
 file and the status that each request goes through over time.
 
 The upload is refused at once (400) when its headers are not those the
-service requires or the file is not a well-formed pain.001 document.  What
-a bank finds only on processing (transaction count, control sum, account
-numbers, a message identifier used before) does not refuse the upload: the
-request is received and ends up "rejected" with a reason, as a real bank
-reports it later.
+service requires or the file is not a pain.001 document that conforms to
+the XML schema of the version it declares (03, 09, 10 or 11, the schemas
+that the ``sepaxml`` package ships).  The file is parsed by ``defusedxml``,
+which refuses document type declarations, entities and external references
+whatever the encoding the parser detects.  What a bank finds only on
+processing (transaction count, control sum, account numbers and BICs, a
+message identifier used before) does not refuse the upload: the request is
+received and ends up "rejected" with a reason, as a real bank reports it
+later.
 
 Status over time, one step every ``step`` seconds after the upload:
 "received", then "processing", then the final "accepted" or "rejected".
@@ -15,19 +19,29 @@ Status over time, one step every ``step`` seconds after the upload:
 from __future__ import annotations
 
 import dataclasses
+import functools
+import importlib.resources
 import re
 import secrets
 import threading
 import xml.etree.ElementTree as ET
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 
-from .bank import iban_is_valid
+import defusedxml
+import defusedxml.ElementTree
+import xmlschema
+from schwifty import BIC, IBAN
+from schwifty.exceptions import SchwiftyException
 
-__all__ = ["UploadRefused", "PaymentDesk", "FINAL_STATUSES", "check_upload_headers", "parse_pain001"]
+__all__ = ["UploadRefused", "PaymentDesk", "FINAL_STATUSES", "PAIN001_VERSIONS", "check_upload_headers",
+           "parse_pain001", "pain001_schema"]
 
 FINAL_STATUSES = ("accepted", "rejected")
 MAX_FILE_BYTES = 5 * 1024 * 1024
+# The pain.001.001.NN versions served: those whose schema sepaxml ships.
+PAIN001_VERSIONS = ("03", "09", "10", "11")
 _PAIN001_NS = re.compile(r"urn:iso:std:iso:20022:tech:xsd:pain\.001\.001\.(\d\d)")
+_QUALIFIER = re.compile(r"\{[^}]*\}")
 _FILENAME = re.compile(r'inline;[ ]*filename="([^"\\\r\n]+)"')
 
 
@@ -45,10 +59,11 @@ class UploadRefused(ValueError):
 class PainSummary:
     version: str
     message_id: str
-    declared_count: int | None
+    declared_count: int
     control_sum: Decimal | None
     transactions: list  # (amount, currency, creditor name, creditor account)
     debtor_accounts: list
+    bics: list  # (whose, BIC) of the debtor and creditor agents
 
 
 @dataclasses.dataclass
@@ -99,73 +114,125 @@ def check_upload_headers(received):
     return match.group(1)
 
 
-def _text(element, path, ns):
-    found = element.find(path, ns)
-    return None if found is None or found.text is None else found.text.strip()
+@functools.cache
+def pain001_schema(version):
+    """The XML schema of pain.001.001.``version`` (built once per version:
+    building one takes a good part of a second)."""
+    source = importlib.resources.files("sepaxml") / "schemas" / f"pain.001.001.{version}.xsd"
+    with importlib.resources.as_file(source) as path:
+        return xmlschema.XMLSchema(str(path))
 
 
-def parse_pain001(body):
-    """Check that ``body`` (bytes) is a well-formed pain.001 document and
-    read what the processing needs.  Raises :class:`UploadRefused`."""
-    if not body:
-        raise UploadRefused("body", "the upload has an empty body")
-    if len(body) > MAX_FILE_BYTES:
-        raise UploadRefused("body", f"the file has {len(body)} bytes; at most {MAX_FILE_BYTES} are accepted")
+def _parse(body):
+    """The document element of ``body``; refuses what is not plain,
+    well-formed XML in UTF-8."""
     try:
-        text = body.decode("utf-8")
+        body.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise UploadRefused("encoding", f"the file is not UTF-8: byte {exc.start} cannot be decoded") from None
-    # No document type declaration: it has no place in a pain.001 file and
-    # is how entity expansion attacks come in.
-    if re.search(r"<!DOCTYPE|<!ENTITY", text, re.IGNORECASE):
-        raise UploadRefused("well-formed", "the file holds a document type declaration (<!DOCTYPE or <!ENTITY),"
-                            " which a pain.001 file must not have")
+    # defusedxml parses the bytes in whatever encoding they declare or
+    # their first bytes show, so a declaration is refused in any of them.
     try:
-        root = ET.fromstring(body)
+        root = defusedxml.ElementTree.fromstring(body, forbid_dtd=True)
+    except defusedxml.DefusedXmlException as exc:
+        raise UploadRefused("well-formed", "the file holds a document type declaration, an entity or an external"
+                            f" reference ({type(exc).__name__}), which a pain.001 file must not have") from None
     except ET.ParseError as exc:
         line, column = exc.position
         raise UploadRefused("well-formed", f"the file is not well-formed XML: {exc}", line=line,
                             column=column + 1) from None
+    # UTF-16 of ASCII characters without a byte-order mark decodes as UTF-8
+    # (a NUL byte between letters); the parser read it as UTF-16.
+    nul = body.find(b"\0")
+    if nul >= 0:
+        raise UploadRefused("encoding", f"the file is not UTF-8: byte {nul} is NUL (UTF-16?)")
+    return root
+
+
+def _version(root):
+    """The pain.001.001.NN version that the document element declares."""
     namespace, _, local = root.tag[1:].partition("}") if root.tag.startswith("{") else ("", "", root.tag)
     match = _PAIN001_NS.fullmatch(namespace)
     if local != "Document" or not match:
         raise UploadRefused("pain.001", f"the root element is {root.tag!r}; a pain.001 file has the root Document"
                             " in the namespace urn:iso:std:iso:20022:tech:xsd:pain.001.001.NN")
-    ns = {"p": namespace}
+    if match.group(1) not in PAIN001_VERSIONS:
+        raise UploadRefused("pain.001", f"pain.001.001.{match.group(1)} is not served; the versions served are"
+                            f" {', '.join('pain.001.001.' + v for v in PAIN001_VERSIONS)}")
+    return match.group(1)
+
+
+def _validate(root, version):
+    """Refuses the first place where the document breaks its schema."""
+    error = next(pain001_schema(version).iter_errors(root), None)
+    if error is not None:
+        # Names without their namespace: the document has only the one.
+        path, reason = (_QUALIFIER.sub("", text or "") for text in (error.path, error.reason))
+        raise UploadRefused("schema", f"the file does not conform to the pain.001.001.{version} schema at"
+                            f" {path}: {reason}", path=path, reason=reason)
+
+
+def _text(element, path, ns):
+    found = element.find(path, ns)
+    return None if found is None or found.text is None else found.text.strip()
+
+
+def _agent_bic(element, path, ns):
+    """The BIC of an agent: element BIC up to version 03, BICFI after."""
+    return _text(element, f"{path}/p:FinInstnId/p:BIC", ns) or _text(element, f"{path}/p:FinInstnId/p:BICFI", ns)
+
+
+def parse_pain001(body):
+    """Check that ``body`` (bytes) is a pain.001 document valid against its
+    version's schema and read what the processing needs.  Raises
+    :class:`UploadRefused`."""
+    if not body:
+        raise UploadRefused("body", "the upload has an empty body")
+    if len(body) > MAX_FILE_BYTES:
+        raise UploadRefused("body", f"the file has {len(body)} bytes; at most {MAX_FILE_BYTES} are accepted")
+    root = _parse(body)
+    version = _version(root)
+    _validate(root, version)
+    # Valid against the schema: every element read below is there and of its type.
+    ns = {"p": root.tag[1:].partition("}")[0]}
     initiation = root.find("p:CstmrCdtTrfInitn", ns)
-    if initiation is None:
-        raise UploadRefused("pain.001", "the Document has no CstmrCdtTrfInitn element")
-    message_id = _text(initiation, "p:GrpHdr/p:MsgId", ns)
-    if not message_id:
-        raise UploadRefused("pain.001", "the group header has no MsgId")
-    count_text = _text(initiation, "p:GrpHdr/p:NbOfTxs", ns)
-    if count_text is None:
-        raise UploadRefused("pain.001", "the group header has no NbOfTxs")
-    declared_count = int(count_text) if count_text.isdigit() else None
     control_text = _text(initiation, "p:GrpHdr/p:CtrlSum", ns)
-    control_sum = None
-    if control_text is not None:
-        try:
-            control_sum = Decimal(control_text)
-        except InvalidOperation:
-            raise UploadRefused("pain.001", f"the group header's CtrlSum {control_text!r} is not a number") from None
-    transactions, debtors = [], []
+    transactions, debtors, bics = [], [], []
     for info in initiation.findall("p:PmtInf", ns):
         debtors.append(_text(info, "p:DbtrAcct/p:Id/p:IBAN", ns) or _text(info, "p:DbtrAcct/p:Id/p:Othr/p:Id", ns))
+        bics.append(("debtor agent", _agent_bic(info, "p:DbtrAgt", ns)))
         for tx in info.findall("p:CdtTrfTxInf", ns):
-            amount_el = tx.find("p:Amt/p:InstdAmt", ns)
-            try:
-                amount = Decimal(amount_el.text.strip()) if amount_el is not None and amount_el.text else None
-            except InvalidOperation:
-                amount = None
-            if amount is None:
-                raise UploadRefused("pain.001", "a CdtTrfTxInf has no numeric Amt/InstdAmt")
-            transactions.append((amount, amount_el.get("Ccy"), _text(tx, "p:Cdtr/p:Nm", ns),
+            amount = tx.find("p:Amt/p:InstdAmt", ns)
+            name = _text(tx, "p:Cdtr/p:Nm", ns)
+            transactions.append((Decimal(amount.text.strip()), amount.get("Ccy"), name,
                                  _text(tx, "p:CdtrAcct/p:Id/p:IBAN", ns)))
-    if not transactions:
-        raise UploadRefused("pain.001", "the file holds no credit transfer (PmtInf/CdtTrfTxInf)")
-    return PainSummary(version=match.group(1), message_id=message_id, declared_count=declared_count,
-                       control_sum=control_sum, transactions=transactions, debtor_accounts=debtors)
+            bics.append((f"creditor agent of {name!r}", _agent_bic(tx, "p:CdtrAgt", ns)))
+    return PainSummary(version=version, message_id=_text(initiation, "p:GrpHdr/p:MsgId", ns),
+                       declared_count=int(_text(initiation, "p:GrpHdr/p:NbOfTxs", ns)),
+                       control_sum=None if control_text is None else Decimal(control_text),
+                       transactions=transactions, debtor_accounts=debtors,
+                       bics=[(whose, bic) for whose, bic in bics if bic is not None])
+
+
+def iban_problem(value):
+    """Why ``value`` is no valid IBAN (structure of its country, length,
+    check digits), or None."""
+    if value is None:
+        return "no IBAN"
+    try:
+        IBAN(value)
+    except SchwiftyException as exc:
+        return str(exc)
+    return None
+
+
+def bic_problem(value):
+    """Why ``value`` is no valid BIC, or None."""
+    try:
+        BIC(value)
+    except SchwiftyException as exc:
+        return str(exc)
+    return None
 
 
 def processing_problems(summary, known_message_ids):
@@ -180,13 +247,17 @@ def processing_problems(summary, known_message_ids):
     for amount, currency, name, account in summary.transactions:
         if amount <= 0:
             problems.append(f"the transfer to {name!r} has a non-positive amount {amount}")
-        if not currency:
-            problems.append(f"the transfer to {name!r} has no currency (InstdAmt/@Ccy)")
-        if account is None or not iban_is_valid(account):
-            problems.append(f"the creditor account {account!r} of {name!r} is not a valid IBAN")
+        problem = iban_problem(account)
+        if problem:
+            problems.append(f"the creditor account {account!r} of {name!r} is not a valid IBAN: {problem}")
     for account in summary.debtor_accounts:
-        if account is None or not iban_is_valid(account):
-            problems.append(f"the debtor account {account!r} is not a valid IBAN")
+        problem = iban_problem(account)
+        if problem:
+            problems.append(f"the debtor account {account!r} is not a valid IBAN: {problem}")
+    for whose, bic in summary.bics:
+        problem = bic_problem(bic)
+        if problem:
+            problems.append(f"the BIC {bic!r} of the {whose} is not valid: {problem}")
     if summary.message_id in known_message_ids:
         problems.append(f"the message identifier {summary.message_id!r} was already used by an earlier upload")
     return problems

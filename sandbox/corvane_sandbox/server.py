@@ -29,7 +29,7 @@ from . import httpsig
 from .bank import Bank
 from .ca import CertificateAuthority, CsrRejected
 from .httpsig import Check, Received
-from .inspector import RequestLog, render_page
+from .inspector import RequestLog, mask_secrets, render_page
 from .oauth import OAuthError, OAuthServer
 from .payments import PaymentDesk, UploadRefused, check_upload_headers, parse_pain001
 
@@ -104,6 +104,39 @@ def _query(query, allowed, required=()):
         if name not in values:
             raise _QueryError(f"the query parameter {name!r} is missing")
     return values
+
+
+# Request numbers and byte counts are read from at most this many digits:
+# more is no count this server meets, and int() refuses 4,300 digits or more.
+_MAX_DIGITS = 18
+
+
+def _clip(text, limit=40):
+    return text if len(text) <= limit else f"{text[:limit]}… ({len(text)} characters)"
+
+
+def _whole_number(text):
+    """The value of ``text`` if it is a whole number in ASCII digits, else
+    None; one of more than _MAX_DIGITS significant digits is taken as
+    too large to be meant (its value is then 10**_MAX_DIGITS)."""
+    if not (text.isascii() and text.isdigit()):
+        return None
+    significant = text.lstrip("0")
+    return 10 ** _MAX_DIGITS if len(significant) > _MAX_DIGITS else int(significant or "0")
+
+
+def _content_length(text):
+    return _whole_number(text.strip(" \t"))
+
+
+def _request_number(text, name):
+    """A request number of the inspector (None when ``text`` is None)."""
+    if text is None:
+        return None
+    number = _whole_number(text)
+    if number is None:
+        raise _QueryError(f"{name} must be a request number in ASCII digits, got {_clip(text)!r}")
+    return number
 
 
 def _paging(values):
@@ -307,7 +340,10 @@ class Sandbox:
                 "error": "insufficient_scope" if status == 403 else "request_not_verified",
                 "check": failed.name,
                 "message": failed.detail,
-                **failed.extra,
+                # The modules log a refusal's body: the signing string's
+                # authorization line goes out with its token shortened.
+                **{name: mask_secrets(value) if isinstance(value, str) else value
+                   for name, value in failed.extra.items()},
             }
             if received.number is not None:
                 document["inspector"] = f"{self.url}/_sandbox/?open={received.number}#r{received.number}"
@@ -502,19 +538,20 @@ class Sandbox:
         ]
 
     def inspector_page(self, received, query):
-        opened = urllib.parse.parse_qs(query).get("open", [""])[0]
-        page = render_page(list(reversed(self.log.entries())), self.facts(),
-                           opened=int(opened) if opened.isdigit() else None)
+        try:
+            opened = _request_number(_query(query, ("open",)).get("open"), "open")
+        except _QueryError as exc:
+            return _error(400, "invalid_request", str(exc), check="query")
+        page = render_page(list(reversed(self.log.entries())), self.facts(), opened=opened)
         return Reply(200, page.encode("utf-8"), "text/html; charset=utf-8",
                      [("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"),
                       ("Cache-Control", "no-store")])
 
     def inspector_json(self, received, query):
-        values = urllib.parse.parse_qs(query)
         try:
-            since = int(values.get("since", ["0"])[0])
-        except ValueError:
-            return _error(400, "invalid_request", "since must be a request number")
+            since = _request_number(_query(query, ("since",)).get("since", "0"), "since")
+        except _QueryError as exc:
+            return _error(400, "invalid_request", str(exc), check="query")
         return Reply(200, (self.log.as_json(since) + "\n").encode("utf-8"))
 
 
@@ -531,6 +568,15 @@ def _html_reply(status, title, body, verdict="-"):
     return Reply(status, page.encode("utf-8"), "text/html; charset=utf-8",
                  [("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self' http: https:")],
                  verdict=verdict)
+
+
+def _headers_sendable(reply):
+    try:
+        for name, value in [*reply.headers, ("X-Sandbox-Verdict", reply.verdict)]:
+            f"{name}: {value}".encode("latin-1")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class _Server(ThreadingHTTPServer):
@@ -559,12 +605,14 @@ class _Handler(BaseHTTPRequestHandler):
         length = self.headers.get("Content-Length")
         if length is None:
             return b"", None
-        if not length.isdigit():
-            return None, _error(400, "invalid_request", f"Content-Length {length!r} is not a number")
-        if int(length) > MAX_BODY:
-            return None, _error(413, "payload_too_large", f"the body has {length} bytes; at most {MAX_BODY}")
-        body = self.rfile.read(int(length))
-        if len(body) != int(length):
+        size = _content_length(length)
+        if size is None:
+            return None, _error(400, "invalid_request", f"Content-Length {_clip(length)!r} is not a number of ASCII"
+                                " digits")
+        if size > MAX_BODY:
+            return None, _error(413, "payload_too_large", f"the body has {_clip(length)} bytes; at most {MAX_BODY}")
+        body = self.rfile.read(size)
+        if len(body) != size:
             return None, _error(400, "invalid_request", "the connection ended before the whole body arrived")
         return body, None
 
@@ -591,6 +639,9 @@ class _Handler(BaseHTTPRequestHandler):
                 except Exception as exc:  # a fault of the sandbox itself: answer it, keep serving
                     traceback.print_exc(file=sys.stderr)
                     reply = _error(500, "sandbox_error", f"the sandbox failed on this request: {exc!r}")
+        if not _headers_sendable(reply):  # a fault of the sandbox itself: answer it, keep serving
+            reply = _error(500, "sandbox_error", "the sandbox made an answer header that HTTP cannot carry"
+                           f" (outside Latin-1): {reply.headers!r}")
         if entry is not None:
             sandbox.log.close(entry, reply.status, reply.body, reply.verdict, reply.checks, reply.signing_string)
         self.send_response(reply.status)

@@ -306,21 +306,44 @@ def test_bank_data_is_reproducible_and_sound():
 
 # --- payments ------------------------------------------------------------------------------------
 
-PAIN_NS = "urn:iso:std:iso:20022:tech:xsd:pain.001.001.03"
+PAIN_NS = "urn:iso:std:iso:20022:tech:xsd:pain.001.001.{version}"
 UPLOAD = "/corvane-connect/bulk-payment-initiation-requests"
 HEADERS = {"Content-Type": "application/xml", "Content-Disposition": 'inline; filename="pay.xml"',
            "Is-Shared": "True", "Hide-Details": "True"}
 
 
-def pain(message_id="M1", count=None, control=None, creditor="BE68539007547034", amount="10.50"):
+def pain(message_id="M1", count=None, control=None, creditor="BE68539007547034", amount="10.50", version="03",
+         debtor_bic="GEBABEBB", doctype="", currency=' Ccy="EUR"'):
+    """A pain.001 file of one transfer, valid against the schema of its
+    version unless an argument makes it otherwise."""
     count = 1 if count is None else count
     control = amount if control is None else control
-    return (f'<?xml version="1.0" encoding="UTF-8"?><Document xmlns="{PAIN_NS}"><CstmrCdtTrfInitn>'
-            f"<GrpHdr><MsgId>{message_id}</MsgId><NbOfTxs>{count}</NbOfTxs><CtrlSum>{control}</CtrlSum></GrpHdr>"
-            "<PmtInf><DbtrAcct><Id><IBAN>NL91ABNA0417164300</IBAN></Id></DbtrAcct><CdtTrfTxInf>"
-            f'<Amt><InstdAmt Ccy="EUR">{amount}</InstdAmt></Amt><Cdtr><Nm>Café Łódź</Nm></Cdtr>'
-            f"<CdtrAcct><Id><IBAN>{creditor}</IBAN></Id></CdtrAcct></CdtTrfTxInf></PmtInf>"
-            "</CstmrCdtTrfInitn></Document>").encode("utf-8")
+    # Version 03 has the execution date and BIC as text; later versions
+    # wrap the date in Dt and name the BIC BICFI.
+    date, bic = ("2024-03-04", "BIC") if version == "03" else ("<Dt>2024-03-04</Dt>", "BICFI")
+    return (f'<?xml version="1.0" encoding="UTF-8"?>{doctype}<Document xmlns="{PAIN_NS.format(version=version)}">'
+            f"<CstmrCdtTrfInitn><GrpHdr><MsgId>{message_id}</MsgId><CreDtTm>2024-03-01T10:00:00</CreDtTm>"
+            f"<NbOfTxs>{count}</NbOfTxs><CtrlSum>{control}</CtrlSum><InitgPty><Nm>Example SA</Nm></InitgPty>"
+            "</GrpHdr><PmtInf><PmtInfId>P1</PmtInfId><PmtMtd>TRF</PmtMtd>"
+            f"<ReqdExctnDt>{date}</ReqdExctnDt><Dbtr><Nm>Example SA</Nm></Dbtr>"
+            "<DbtrAcct><Id><IBAN>NL91ABNA0417164300</IBAN></Id></DbtrAcct>"
+            f"<DbtrAgt><FinInstnId><{bic}>{debtor_bic}</{bic}></FinInstnId></DbtrAgt><CdtTrfTxInf>"
+            f"<PmtId><EndToEndId>E2E-1</EndToEndId></PmtId><Amt><InstdAmt{currency}>{amount}</InstdAmt></Amt>"
+            f"<Cdtr><Nm>Café Łódź</Nm></Cdtr><CdtrAcct><Id><IBAN>{creditor}</IBAN></Id></CdtrAcct></CdtTrfTxInf>"
+            "</PmtInf></CstmrCdtTrfInitn></Document>").encode("utf-8")
+
+
+# A message identifier of ten million characters when its entities are expanded.
+_EXPANDING = ('<!DOCTYPE Document [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">'
+              '<!ENTITY c "&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;"><!ENTITY d "&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;">]>')
+
+
+def utf16(document):
+    """``document`` (its creditor name in ASCII) in UTF-16 without a
+    byte-order mark: ASCII in UTF-16 is valid UTF-8 too (a NUL byte beside
+    each letter)."""
+    text = document.decode("utf-8").replace("Café Łódź", "Cafe Lodz").replace('encoding="UTF-8"', 'encoding="UTF-16"')
+    return text.encode("utf-16-le")
 
 
 @pytest.mark.parametrize("headers, body, check, phrase", [
@@ -332,10 +355,14 @@ def pain(message_id="M1", count=None, control=None, creditor="BE68539007547034",
     ({}, b"", "body", "empty body"),
     ({}, b"<Document><unclosed></Document>", "well-formed", "not well-formed"),
     ({}, b'<!DOCTYPE x [<!ENTITY a "b">]><Document/>', "well-formed", "document type declaration"),
+    ({}, pain(doctype=_EXPANDING, message_id="&d;"), "well-formed", "document type declaration"),
+    ({}, utf16(pain(doctype=_EXPANDING, message_id="&d;")), "well-formed", "document type declaration"),
+    ({}, utf16(pain(doctype='<!DOCTYPE Document SYSTEM "file:///etc/passwd">')), "well-formed",
+     "document type declaration"),
+    ({}, utf16(pain()), "encoding", "is NUL"),
     ({}, "<Document>é</Document>".encode("latin-1"), "encoding", "not UTF-8"),
     ({}, b'<Document xmlns="urn:iso:std:iso:20022:tech:xsd:camt.053.001.02"/>', "pain.001", "root element"),
-    ({}, f'<Document xmlns="{PAIN_NS}"><CstmrCdtTrfInitn><GrpHdr/></CstmrCdtTrfInitn></Document>'.encode(),
-     "pain.001", "no MsgId"),
+    ({}, pain(version="05"), "pain.001", "pain.001.001.05 is not served"),
 ])
 def test_upload_refused_at_once(client, headers, body, check, phrase):
     extra = {k: v for k, v in {**HEADERS, **headers}.items() if v is not None}
@@ -344,11 +371,36 @@ def test_upload_refused_at_once(client, headers, body, check, phrase):
     assert answer.json()["check"] == check and phrase in answer.json()["message"]
 
 
+@pytest.mark.parametrize("body, path, phrase", [
+    (f'<Document xmlns="{PAIN_NS.format(version="03")}"><CstmrCdtTrfInitn><GrpHdr/></CstmrCdtTrfInitn>'
+     "</Document>".encode(), "/Document/CstmrCdtTrfInitn/GrpHdr", "Tag 'MsgId' expected"),
+    (pain(count="one"), "/Document/CstmrCdtTrfInitn/GrpHdr/NbOfTxs", "doesn't match any pattern"),
+    (pain(control="ten"), "/Document/CstmrCdtTrfInitn/GrpHdr/CtrlSum", "invalid value"),
+    (pain(currency=""), "/Document/CstmrCdtTrfInitn/PmtInf/CdtTrfTxInf/Amt/InstdAmt", "attribute 'Ccy'"),
+    (pain(amount="-1.00"), "/Document/CstmrCdtTrfInitn/PmtInf/CdtTrfTxInf/Amt/InstdAmt", "greater or equal"),
+    (pain(version="09").replace(b"<PmtMtd>TRF</PmtMtd>", b""), "/Document/CstmrCdtTrfInitn/PmtInf",
+     "Tag 'PmtMtd' expected"),
+])
+def test_upload_refused_with_the_schema_fault(client, body, path, phrase):
+    answer = client.post(UPLOAD, body, HEADERS)
+    assert answer.status_code == 400, answer.text
+    refusal = answer.json()
+    assert refusal["check"] == "schema" and refusal["path"] == path and phrase in refusal["reason"]
+    assert f"schema at {path}: " in refusal["message"]
+
+
 @pytest.mark.parametrize("body, final, reason", [
     (pain(), "accepted", None),
+    (pain(version="09"), "accepted", None),
+    (pain(version="10"), "accepted", None),
+    (pain(version="11"), "accepted", None),
     (pain(count=2), "rejected", "NbOfTxs is 2 but the file holds 1"),
     (pain(control="11.00"), "rejected", "CtrlSum is 11.00"),
+    (pain(amount="0.00", control="0.00"), "rejected", "non-positive amount"),
     (pain(creditor="BE68539007547035"), "rejected", "not a valid IBAN"),
+    # Check digits right, one digit too many for a Belgian account.
+    (pain(creditor="BE705390075470341"), "rejected", "not a valid IBAN: Invalid IBAN length"),
+    (pain(debtor_bic="GEBAXXBB"), "rejected", "the BIC 'GEBAXXBB' of the debtor agent is not valid"),
 ])
 def test_payment_status_moves_on_over_time(client, clock, body, final, reason):
     created = client.post(UPLOAD, body, HEADERS)
