@@ -17,17 +17,20 @@ def _ranged(kind, low=None, high=None, above=None):
     """An argparse type: a ``kind`` (int or float) number, finite, at least
     ``low``, at most ``high`` and greater than ``above`` where given."""
     def convert(text):
+        shown = text if len(text) <= 20 else f"{text[:20]}… ({len(text)} characters)"
         try:
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not {'a whole' if kind is int else 'a'} number") from None
-        if not math.isfinite(value):
-            raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
-        if (low is not None and value < low) or (high is not None and value > high) or (
-                above is not None and value <= above):
-            bounds = [f"at least {low}" if low is not None else None, f"greater than {above}" if above is not None
-                      else None, f"at most {high}" if high is not None else None]
-            raise argparse.ArgumentTypeError(f"{text} is out of range: it must be {' and '.join(filter(None, bounds))}")
+            raise argparse.ArgumentTypeError(f"{shown!r} is not {'a whole' if kind is int else 'a'} number") from None
+        if kind is float and not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"{shown!r} is not a finite number")
+        bounds = [(limit, f"{words} {limit}", broken) for limit, words, broken in (
+            (low, "at least", low is not None and value < low),
+            (above, "greater than", above is not None and value <= above),
+            (high, "at most", high is not None and value > high)) if limit is not None]
+        if any(broken for _, _, broken in bounds):
+            limits = " and ".join(text for _, text, _ in bounds)
+            raise argparse.ArgumentTypeError(f"{shown} is out of range: it must be {limits}")
         return value
     convert.__name__ = kind.__name__  # what argparse names in its own messages
     return convert
@@ -46,14 +49,16 @@ def parse_args(argv):
     parser.add_argument("--clock-skew", type=_ranged(int, 0, 366 * 86400), default=defaults.clock_skew,
                         help="seconds that (created) may differ from the sandbox's clock")
     parser.add_argument("--seed", type=int, default=defaults.seed, help="seed of the generated bank data")
-    parser.add_argument("--accounts", type=_ranged(int, 1, 100_000), default=defaults.accounts, help="number of accounts")
+    parser.add_argument("--accounts", type=_ranged(int, 1, 100_000), default=defaults.accounts,
+                        help="number of accounts")
     parser.add_argument("--reporting-accounts", type=_ranged(int, 0), default=defaults.reporting_accounts,
                         help="how many of the accounts have daily statements")
     parser.add_argument("--report-days", type=_ranged(int, 0, 3660), default=defaults.report_days,
                         help="booking days with a statement")
     parser.add_argument("--payment-step", type=_ranged(float, above=0), default=defaults.payment_step,
                         help="seconds between the status steps of a payment request")
-    parser.add_argument("--access-ttl", type=_ranged(int, 1, 366 * 86400), default=defaults.access_ttl, help="access token lifetime (s)")
+    parser.add_argument("--access-ttl", type=_ranged(int, 1, 366 * 86400), default=defaults.access_ttl,
+                        help="access token lifetime (s)")
     parser.add_argument("--exit-after", type=_ranged(float, 0), default=None, help="stop after this many seconds")
     parser.add_argument("--quiet", action="store_true", help="do not log each request to stderr")
     args = parser.parse_args(argv)

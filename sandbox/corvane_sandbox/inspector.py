@@ -64,7 +64,8 @@ def _shorten(secret):
 # credentials in Authorization lines of signing strings and excerpts, tokens
 # in token answers, codes and tokens in form bodies and redirect URLs.
 _SECRETS = [
-    re.compile(r"(?i)\bauthorization: ?(?:Bearer|Basic) ([A-Za-z0-9._~+/=-]+)"),
+    # A line of its own, in plain text or as an escaped newline in JSON.
+    re.compile(r"""(?im)(?:^|\\n|[\s"'])authorization: ?(?:Bearer|Basic) ([A-Za-z0-9._~+/=-]+)"""),
     re.compile(r'"(?:access_token|refresh_token)": ?"([^"]+)"'),
     re.compile(r"\b(?:refresh_token|code|token)=([^&\s]+)"),
 ]

@@ -116,13 +116,11 @@ def _clip(text, limit=40):
 
 
 def _whole_number(text):
-    """The value of ``text`` if it is a whole number in ASCII digits, else
-    None; one of more than _MAX_DIGITS significant digits is taken as
-    too large to be meant (its value is then 10**_MAX_DIGITS)."""
-    if not (text.isascii() and text.isdigit()):
+    """The value of ``text`` if it is a whole number of at most _MAX_DIGITS
+    ASCII digits, else None."""
+    if not (text.isascii() and text.isdigit()) or len(text) > _MAX_DIGITS:
         return None
-    significant = text.lstrip("0")
-    return 10 ** _MAX_DIGITS if len(significant) > _MAX_DIGITS else int(significant or "0")
+    return int(text)
 
 
 def _content_length(text):
@@ -135,7 +133,8 @@ def _request_number(text, name):
         return None
     number = _whole_number(text)
     if number is None:
-        raise _QueryError(f"{name} must be a request number in ASCII digits, got {_clip(text)!r}")
+        raise _QueryError(f"{name} must be a request number (at most {_MAX_DIGITS} ASCII digits), got"
+                          f" {_clip(text)!r}")
     return number
 
 
@@ -607,8 +606,8 @@ class _Handler(BaseHTTPRequestHandler):
             return b"", None
         size = _content_length(length)
         if size is None:
-            return None, _error(400, "invalid_request", f"Content-Length {_clip(length)!r} is not a number of ASCII"
-                                " digits")
+            return None, _error(400, "invalid_request", f"Content-Length {_clip(length)!r} is not a number of at most"
+                                f" {_MAX_DIGITS} ASCII digits")
         if size > MAX_BODY:
             return None, _error(413, "payload_too_large", f"the body has {_clip(length)} bytes; at most {MAX_BODY}")
         body = self.rfile.read(size)

@@ -6,6 +6,7 @@ payment uploads and their status over time, and the request inspector."""
 from __future__ import annotations
 
 import datetime
+import importlib.resources
 import re
 import urllib.parse
 import xml.etree.ElementTree as ET
@@ -13,9 +14,11 @@ from decimal import Decimal
 
 import pytest
 import requests
+import xmlschema
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from pycamt.parser import Camt053Parser
 
 from corvane_sandbox import AUTH_PATH, Sandbox, SandboxConfig
 from corvane_sandbox.bank import CAMT053_NS, Bank, iban, iban_is_valid
@@ -294,6 +297,48 @@ def test_statement_files_chain_and_balance(client):
         closing[account] = balances["CLBD"]
 
 
+@pytest.fixture(scope="module")
+def camt053_schema():
+    source = importlib.resources.files("camt053") / "xsd" / "camt.053.001.02.xsd"
+    with importlib.resources.as_file(source) as path:
+        return xmlschema.XMLSchema(str(path))
+
+
+def _signed(amount, indicator):
+    return Decimal(amount) if indicator == "CRDT" else -abs(Decimal(amount))
+
+
+def assert_reads_to_what_was_booked(content, report, schema):
+    """``content`` conforms to camt.053.001.02 and pycamt, an independent
+    reader, finds in it the report's balances and entries."""
+    schema.validate(content)
+    parsed = Camt053Parser(content)
+    [info] = parsed.get_statement_info()
+    account = report.account
+    assert (info["IBAN"], info["Currency"]) == (account.reference if account.reference_type == "IBAN" else None,
+                                                account.currency)
+    assert (Decimal(info["OpeningBalance"]), Decimal(info["ClosingBalance"])) == (report.opening, report.closing)
+    assert info["OpeningBalanceDate"] == info["ClosingBalanceDate"] == report.day.isoformat()
+    assert [(t["TransactionID"], _signed(t["Amount"], t["CreditDebitIndicator"]), t["Currency"], t["BookingDate"])
+            for t in parsed.get_transactions()] == [
+        (m.reference, m.amount, account.currency, m.booking_date.isoformat()) for m in report.movements]
+
+
+def test_served_statement_files_conform_and_read_back(client, camt053_schema):
+    for report in client.sandbox.bank.reports:
+        answer = client.get(f"/corvane-connect/account-reports/{report.identifier}")
+        assert answer.status_code == 200
+        assert_reads_to_what_was_booked(answer.content, report, camt053_schema)
+
+
+def test_statement_files_of_every_kind_of_account_conform_and_read_back(camt053_schema):
+    # Every account reporting: accounts without IBAN, BIC or description too.
+    bank = Bank(seed=5, accounts=14, reporting_accounts=14, days=2)
+    assert {a.reference_type for a in bank.accounts} == {"IBAN", "BBAN"} and None in {a.bic for a in bank.accounts}
+    for report in bank.reports:
+        assert_reads_to_what_was_booked(report.content, report, camt053_schema)
+
+
 def test_bank_data_is_reproducible_and_sound():
     first, second = Bank(seed=3), Bank(seed=3)
     assert [r.content for r in first.reports] == [r.content for r in second.reports]
@@ -342,7 +387,8 @@ def utf16(document):
     """``document`` (its creditor name in ASCII) in UTF-16 without a
     byte-order mark: ASCII in UTF-16 is valid UTF-8 too (a NUL byte beside
     each letter)."""
-    text = document.decode("utf-8").replace("Café Łódź", "Cafe Lodz").replace('encoding="UTF-8"', 'encoding="UTF-16"')
+    text = document.decode("utf-8").replace("Café Łódź", "Cafe Lodz")
+    text = text.replace('encoding="UTF-8"', 'encoding="UTF-16"')
     return text.encode("utf-16-le")
 
 
