@@ -20,6 +20,8 @@ from __future__ import annotations
 import argparse
 import base64
 import contextlib
+import dataclasses
+import datetime
 import logging
 import os
 import re
@@ -31,12 +33,15 @@ import tempfile
 import time
 import traceback
 import urllib.parse
+from decimal import Decimal
 
 import requests
+from sepaxml import SepaTransfer
 
-from demo_addon import AddonSession, build_addon, pain001, replace_in_body
+from demo_addon import AddonSession, build_addon, replace_in_body
 
 DEFAULT_TIMEOUT = 30  # seconds, for every request the demo's session sends
+PAIN001_VERSION = "pain.001.001.03"
 
 
 class DemoFailure(Exception):
@@ -152,42 +157,80 @@ def configure_modules(url, host):
     return corvane_user, corvane_keys, corvane_pain
 
 
+@dataclasses.dataclass
+class Flow:
+    """What the steps share: the sandbox, the modules, the addon and its
+    session, and what each step leaves for the next ones."""
+
+    sandbox_url: str
+    sandbox: object  # the in-process Sandbox, None for an external one (its data is then not checked)
+    client_id: str
+    corvane_user: object
+    corvane_keys: object
+    corvane_pain: object
+    session: WatchedSession
+    addon: object
+    key: object = None
+    token: object = None
+    accounts: object = None
+    payment: object = None
+    message_id: str = ""
+    payment_text: str = ""
+
+    @property
+    def env(self):
+        return self.addon.env
+
+    @property
+    def user(self):
+        return self.addon.user
+
+
 def run(sandbox_url, sandbox, client_id, client_secret):
-    """The life cycle.  ``sandbox`` is the in-process Sandbox (None for an
-    external one: the checks against its data are then skipped)."""
+    """The life cycle, one function per numbered step.  ``sandbox`` is the
+    in-process Sandbox (None for an external one: the checks against its
+    data are then skipped)."""
     host = urllib.parse.urlsplit(sandbox_url).netloc
     corvane_user, corvane_keys, corvane_pain = configure_modules(sandbox_url, host)
     session = WatchedSession()
-    addon = build_addon(session, client_id, client_secret)
-    user, env = addon.user, addon.env
+    flow = Flow(sandbox_url=sandbox_url, sandbox=sandbox, client_id=client_id, corvane_user=corvane_user,
+                corvane_keys=corvane_keys, corvane_pain=corvane_pain, session=session,
+                addon=build_addon(session, client_id, client_secret))
     say(f"TOLVEX_API_HOST_URL = {sandbox_url}, TOLVEX_API_HOST = {host}")
-    say(f"KAV User #{user.id} {user.name!r}: state {user.state}, configuration {addon.config.name!r}"
-        f" (client {client_id})")
+    say(f"KAV User #{flow.user.id} {flow.user.name!r}: state {flow.user.state}, configuration"
+        f" {flow.addon.config.name!r} (client {client_id})")
+    for number, (title, perform) in enumerate(STEPS, 2):
+        step(number, title)
+        perform(flow)
+    return session
 
-    step(2, "Company key")
+
+def generate_company_key(flow):
     passphrase = secrets.token_urlsafe(18)
-    key = corvane_keys._generate_corvane_connect_private_key(env["certificate.key.corvane.connect"],
-                                                             "Example Company signing key",
-                                                             passphrase=passphrase)["return"]
+    key = flow.corvane_keys._generate_corvane_connect_private_key(
+        flow.env["certificate.key.corvane.connect"], "Example Company signing key", passphrase=passphrase)["return"]
     check(len(key) == 1 and key.content, "no key record was created")
     pem_head = [line for line in _b64text(key.content).splitlines() if line][:3]
     say(f"key record #{key.id} {key.name!r}: RSA 2048, stored encrypted ({pem_head[1]})")
+    flow.key = key
 
-    step(3, "Certificate signing request and certification")
+
+def certify_company_key(flow):
     subject = "/C=BE/O=Example Company SA/CN=Example Company signing key"
-    csr = corvane_keys._generate_corvane_connect_csr(key, subject)["return"]
+    csr = flow.corvane_keys._generate_corvane_connect_csr(flow.key, subject)["return"]
     check(csr.startswith("-----BEGIN CERTIFICATE REQUEST-----"), "the CSR is not PEM")
     say(f"CSR for {subject} ({len(csr)} characters of PEM)")
-    answer = session.post(f"{sandbox_url}/_sandbox/certificates", data=csr.encode("ascii"),
-                          headers={"Content-Type": "application/pkcs10"})
+    answer = flow.session.post(f"{flow.sandbox_url}/_sandbox/certificates", data=csr.encode("ascii"),
+                               headers={"Content-Type": "application/pkcs10"})
     check(answer.status_code == 201, f"the sandbox CA refused the CSR: {answer.text}")
     certified = answer.json()
-    addon.attach_certificate(key, certified["keyId"])
+    flow.addon.attach_certificate(flow.key, certified["keyId"])
     say(f"certified: keyId {certified['keyId']}, subject {certified['subject']}, serial"
         f" {certified['serialNumber'][:16]}..., valid until {certified['notAfter'][:10]}")
 
-    step(4, "Linking: authorisation page and code exchange")
-    action = corvane_user.user_linking(user)
+
+def link_user(flow):
+    action = flow.corvane_user.user_linking(flow.user)
     check("return" in action, f"user_linking failed: {action}")
     url = action["return"]["url"]
     say(f"user_linking -> {action['return']['type']}, target {action['return']['target']!r}")
@@ -195,7 +238,7 @@ def run(sandbox_url, sandbox, client_id, client_secret):
     # The modules send the browser to the bank's authorisation server; the
     # sandbox serves the same path and query, so the browser goes there.
     parts = urllib.parse.urlsplit(url)
-    local = urllib.parse.urlunsplit(urllib.parse.urlsplit(sandbox_url)[:2] + parts[2:])
+    local = urllib.parse.urlunsplit(urllib.parse.urlsplit(flow.sandbox_url)[:2] + parts[2:])
     browser = requests.Session()
     page = browser.get(local, timeout=DEFAULT_TIMEOUT, allow_redirects=False)
     if page.status_code == 302:
@@ -211,25 +254,28 @@ def run(sandbox_url, sandbox, client_id, client_secret):
         check(answer.status_code == 302, f"approving answered {answer.status_code}: {answer.text[:300]}")
         redirect = answer.headers["Location"]
     say(f"browser sent back to {redirect.split('?')[0]}?code=...&state={_query_value(redirect, 'state')}")
-    result = addon.complete_linking(redirect, corvane_user)
+    result = flow.addon.complete_linking(redirect, flow.corvane_user)
     check(result == {}, f"the code exchange failed: {result}")
-    token = user.access_token_id
-    check(user.state == "activated" and token, "the user is not activated after the code exchange")
-    say(f"_request_access_token(authorization_code) -> {{}}; user state {user.state}; token record #{token.id}:"
-        f" scope {token.scope!r}, access token for {token.expires_in} s")
+    token = flow.user.access_token_id
+    check(flow.user.state == "activated" and token, "the user is not activated after the code exchange")
+    say(f"_request_access_token(authorization_code) -> {{}}; user state {flow.user.state}; token record"
+        f" #{token.id}: scope {token.scope!r}, access token for {token.expires_in} s")
+    flow.token = token
 
-    step(5, "Accounts")
-    refresh_before = token.refresh_token
-    result = corvane_user.list_accounts(user)
+
+def mirror_accounts(flow):
+    user = flow.user
+    refresh_before = flow.token.refresh_token
+    result = flow.corvane_user.list_accounts(user)
     check(result == {}, f"list_accounts failed: {result}")
-    check(token.refresh_token != refresh_before, "the refresh token did not rotate")
-    accounts = env["corvane.connect.account"].search([])
+    check(flow.token.refresh_token != refresh_before, "the refresh token did not rotate")
+    accounts = flow.env["corvane.connect.account"].search([])
     table(["identifier", "reference", "type", "ccy", "country", "holder", "description", "BIC"],
           [[a.account_identifier, a.acc_number, a.acc_type, a.currency_id.name, a.country_id.code,
             a.holder_name, a.description, a.bic] for a in accounts])
     say(f"{len(accounts)} accounts mirrored, all linked to the user: {len(user.kav_account_ids) == len(accounts)}")
-    if sandbox is not None:
-        expected = {a.identifier: a for a in sandbox.bank.accounts}
+    if flow.sandbox is not None:
+        expected = {a.identifier: a for a in flow.sandbox.bank.accounts}
         check(len(accounts) == len(expected), f"{len(accounts)} account records for {len(expected)} accounts")
         for record in accounts:
             source = expected[record.account_identifier]
@@ -238,12 +284,14 @@ def run(sandbox_url, sandbox, client_id, client_secret):
                   and (record.description or None) == source.description,
                   f"account {record.account_identifier} does not mirror the bank's data")
     check(len(user.kav_account_ids) == len(accounts), "not every account is linked to the user")
+    flow.accounts = accounts
 
-    step(6, "Statements")
-    result = corvane_user.get_bank_statements(user)
+
+def import_statements(flow):
+    result = flow.corvane_user.get_bank_statements(flow.user)
     check("error" not in result, f"get_bank_statements failed: {result.get('error')}")
     statements = result["return"]
-    reports = env["corvane.connect.account.report"].search([])
+    reports = flow.env["corvane.connect.account.report"].search([])
     say(f"{len(reports)} account reports listed and recorded; {len(statements)} bank statements imported:")
     table(["statement", "account", "date", "ccy", "opening", "lines", "closing"],
           [[s.name, s.account_number, s.date, s.currency, f"{s.balance_start:,.2f}", len(s.line_ids),
@@ -254,77 +302,116 @@ def run(sandbox_url, sandbox, client_id, client_secret):
         say(f"lines of statement {first.name}:")
         table(["date", "amount", "counterparty", "communication"],
               [[line.date, f"{line.amount:,.2f}", line.partner_name, line.payment_ref] for line in first.line_ids])
-    if sandbox is not None:
-        check(len(statements) == len(sandbox.bank.reports),
-              f"{len(statements)} statements for {len(sandbox.bank.reports)} reports")
+    if flow.sandbox is not None:
+        check(len(statements) == len(flow.sandbox.bank.reports),
+              f"{len(statements)} statements for {len(flow.sandbox.bank.reports)} reports")
     check(all(s.line_ids for s in statements), "a statement was imported without lines")
-    result = corvane_user.get_bank_statements(user)
+    result = flow.corvane_user.get_bank_statements(flow.user)
     check("error" not in result and len(result["return"]) == 0,
           f"a second pull should find nothing new: {result}")
     say(f"a second pull resumes after the newest report ({reports.sorted('id')[-1:].report_identifier})"
         " and finds nothing new")
 
-    step(7, "Payment initiation")
-    debtor = accounts.filtered(lambda a: a.acc_type == "iban" and a.currency_id.name == "EUR")[:1]
+
+def initiate_payment(flow):
+    debtor = flow.accounts.filtered(lambda a: a.acc_type == "iban" and a.currency_id.name == "EUR")[:1]
     check(debtor, "no EUR IBAN account to pay from")
-    message_id = f"DEMO-{secrets.token_hex(4).upper()}"
     transfers = [
-        ("Brasserie Dupont", "BE68539007547034", "1250.00", "EUR", "Invoice 2024-117"),
-        ("Müller Maschinenbau GmbH", "DE89370400440532013000", "4380.55", "EUR", "Order 55123"),
-        ("Société d'Électricité du Nord", "FR1420041010050500013M02606", "312.40", "EUR", "Contract 88-221"),
+        ("Brasserie Dupont", "BE68539007547034", "1250.00", "Invoice 2024-117"),
+        ("Müller Maschinenbau GmbH", "DE89370400440532013000", "4380.55", "Order 55123"),
+        ("Société d'Électricité du Nord", "FR1420041010050500013M02606", "312.40", "Contract 88-221"),
     ]
-    xml_text = pain001(message_id, debtor.holder_name, debtor.acc_number, debtor.bic or "GEBABEBB", transfers)
-    pain = addon.pain_request(f"{message_id}.xml", xml_text)
-    say(f"pain.001.001.03 {message_id}: {len(transfers)} transfers from {debtor.acc_number},"
-        f" total {sum(float(t[2]) for t in transfers):,.2f} EUR")
-    result = corvane_pain._pain_request(pain)
+    flow.message_id, flow.payment_text = payment_file(debtor, transfers)
+    flow.payment = flow.addon.pain_request(f"{flow.message_id}.xml", flow.payment_text)
+    say(f"{PAIN001_VERSION} {flow.message_id} made by sepaxml: {len(transfers)} transfers from {debtor.acc_number},"
+        f" total {sum(Decimal(t[2]) for t in transfers):,.2f} EUR")
+    result = flow.corvane_pain._pain_request(flow.payment)
     check(result == {}, f"_pain_request failed: {result}")
-    say(f"uploaded: request {pain.identifier}, state {pain.state}")
-    final = _refresh_until_final(corvane_pain, pain, sandbox)
+    say(f"uploaded: request {flow.payment.identifier}, state {flow.payment.state}")
+    final = _refresh_until_final(flow.corvane_pain, flow.payment, flow.sandbox)
     check(final == "accepted", f"the payment request ended {final!r}")
 
-    step(8, "What the sandbox refuses, and why")
+
+def show_refusals(flow):
+    session, corvane_user, corvane_pain = flow.session, flow.corvane_user, flow.corvane_pain
     say("a payment file changed after it was signed (one amount altered on the way):")
-    tampered = addon.pain_request(f"{message_id}-B.xml", xml_text.replace(message_id, message_id + "B"))
+    message_id = flow.message_id
+    tampered = flow.addon.pain_request(f"{message_id}-B.xml",
+                                       flow.payment_text.replace(message_id, message_id + "B"))
     session.tamper = replace_in_body("1250.00", "9250.00")
     try:
         with session.expect_refusal():
             result = corvane_pain._pain_request(tampered)
     finally:
         session.tamper = None
-    check("error" in result and '"check": "digest"' in result["error"], f"the tampered upload was not refused: {result}")
+    check("error" in result and '"check": "digest"' in result["error"],
+          f"the tampered upload was not refused: {result}")
     quote_block(result["error"])
     say("a request signed with a clock 10 minutes behind:")
     real_time = corvane_user.time
     corvane_user.time = _ShiftedClock(-600)
     try:
         with session.expect_refusal():
-            result = corvane_pain.refresh_state(pain)
+            result = corvane_pain.refresh_state(flow.payment)
     finally:
         corvane_user.time = real_time
-    check("error" in result and '"check": "created"' in result["error"], f"the stale request was not refused: {result}")
+    check("error" in result and '"check": "created"' in result["error"],
+          f"the stale request was not refused: {result}")
     quote_block(result["error"])
 
-    step(9, "Revocation")
+
+def revoke(flow):
+    user, token = flow.user, flow.token
     old_refresh = token.refresh_token
-    result = corvane_user.revoke_refresh_token(user)
+    result = flow.corvane_user.revoke_refresh_token(user)
     check(result == {}, f"revoke_refresh_token failed: {result}")
     say(f"revoke_refresh_token -> {{}}; user state {user.state}")
     check(user.state == "draft", "the user is not back in draft")
-    with session.expect_refusal():
-        result = corvane_user._request_access_token(user, session, grant_type="refresh_token")
+    with flow.session.expect_refusal():
+        result = flow.corvane_user._request_access_token(user, flow.session, grant_type="refresh_token")
     check("error" in result and "revoked" in result["error"] and token.refresh_token == old_refresh,
           f"the revoked refresh token was not refused: {result}")
     say("the revoked refresh token is refused:")
     quote_block(result["error"])
 
-    step(10, "Summary")
-    signed = [e for e in session.exchanges if e[4]]
+
+def summarise(flow):
+    exchanges = flow.session.exchanges
+    signed = [e for e in exchanges if e[4]]
     passed = [e for e in signed if e[3] == "passed"]
-    say(f"{len(session.exchanges)} requests through the addon's session; {len(signed)} signed, of which"
+    say(f"{len(exchanges)} requests through the addon's session; {len(signed)} signed, of which"
         f" {len(passed)} verified and {len(signed) - len(passed)} refused on purpose")
-    check(not session.unexpected, "requests refused unexpectedly:\n" + "\n".join(session.unexpected))
-    return session
+    check(not flow.session.unexpected, "requests refused unexpectedly:\n" + "\n".join(flow.session.unexpected))
+
+
+# The numbered steps after "1. Sandbox", in order: (title, function of the flow).
+STEPS = [
+    ("Company key", generate_company_key),
+    ("Certificate signing request and certification", certify_company_key),
+    ("Linking: authorisation page and code exchange", link_user),
+    ("Accounts", mirror_accounts),
+    ("Statements", import_statements),
+    ("Payment initiation", initiate_payment),
+    ("What the sandbox refuses, and why", show_refusals),
+    ("Revocation", revoke),
+    ("Summary", summarise),
+]
+
+
+def payment_file(debtor, transfers):
+    """(message identifier, pain.001 text) of ``transfers`` ((creditor
+    name, IBAN, amount in EUR as text, remittance) tuples) from the
+    ``debtor`` account record, made by sepaxml as an accounting tool makes
+    it: sepaxml picks the message identifier and checks the file against
+    the schema before it hands it out."""
+    execution_date = datetime.date.today() + datetime.timedelta(days=1)
+    document = SepaTransfer({"name": debtor.holder_name, "IBAN": debtor.acc_number, "BIC": debtor.bic or "GEBABEBB",
+                             "batch": True, "currency": "EUR"}, schema=PAIN001_VERSION)
+    for index, (name, iban, amount, remittance) in enumerate(transfers, 1):
+        document.add_payment({"name": name, "IBAN": iban, "amount": int(Decimal(amount) * 100),
+                              "execution_date": execution_date, "description": remittance,
+                              "endtoend_id": f"E2E-{index}"})
+    return document.msg_id, document.export(validate=True).decode("utf-8")
 
 
 class _ShiftedClock:
@@ -374,6 +461,24 @@ def screenshot(url, path):
     return ok
 
 
+def check_sandbox_answers(url):
+    """Before anything is generated: the sandbox at ``url`` answers, or the
+    demo stops saying how to start one."""
+    try:
+        port = urllib.parse.urlsplit(url).port or 80
+    except ValueError:  # a port out of range in the URL
+        port = "PORT"
+    how = (f"start one with `python -m corvane_sandbox --port {port}` (the corvane-sandbox package) and run the"
+           " demo again, or leave out --sandbox-url and the demo starts its own")
+    try:
+        answer = requests.get(f"{url}/_sandbox/requests?since=0", timeout=5)
+    except requests.RequestException as exc:
+        raise DemoFailure(f"no sandbox answers at {url} ({type(exc).__name__}): {how}") from None
+    check(answer.status_code == 200 and "X-Sandbox-Verdict" in answer.headers,
+          f"{url} answered {answer.status_code} without the sandbox's X-Sandbox-Verdict header: it is no sandbox;"
+          f" {how}")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sandbox-url", help="use a running sandbox instead of starting one")
@@ -392,6 +497,7 @@ def main(argv=None):
     try:
         if args.sandbox_url:
             url = args.sandbox_url.rstrip("/")
+            check_sandbox_answers(url)
             say(f"using the sandbox at {url}")
         else:
             from corvane_sandbox import Sandbox, SandboxConfig

@@ -24,12 +24,12 @@ def _ranged(kind, low=None, high=None, above=None):
             raise argparse.ArgumentTypeError(f"{shown!r} is not {'a whole' if kind is int else 'a'} number") from None
         if kind is float and not math.isfinite(value):
             raise argparse.ArgumentTypeError(f"{shown!r} is not a finite number")
-        bounds = [(limit, f"{words} {limit}", broken) for limit, words, broken in (
+        bounds = [(f"{words} {limit}", broken) for limit, words, broken in (
             (low, "at least", low is not None and value < low),
             (above, "greater than", above is not None and value <= above),
             (high, "at most", high is not None and value > high)) if limit is not None]
-        if any(broken for _, _, broken in bounds):
-            limits = " and ".join(text for _, text, _ in bounds)
+        if any(broken for _, broken in bounds):
+            limits = " and ".join(text for text, _ in bounds)
             raise argparse.ArgumentTypeError(f"{shown} is out of range: it must be {limits}")
         return value
     convert.__name__ = kind.__name__  # what argparse names in its own messages

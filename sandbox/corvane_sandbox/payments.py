@@ -24,7 +24,6 @@ import importlib.resources
 import re
 import secrets
 import threading
-import xml.etree.ElementTree as ET
 from decimal import Decimal
 
 import defusedxml
@@ -137,7 +136,7 @@ def _parse(body):
     except defusedxml.DefusedXmlException as exc:
         raise UploadRefused("well-formed", "the file holds a document type declaration, an entity or an external"
                             f" reference ({type(exc).__name__}), which a pain.001 file must not have") from None
-    except ET.ParseError as exc:
+    except defusedxml.ElementTree.ParseError as exc:
         line, column = exc.position
         raise UploadRefused("well-formed", f"the file is not well-formed XML: {exc}", line=line,
                             column=column + 1) from None
