@@ -7,12 +7,15 @@ stand-in of the addon's records.
 Steps: generate the company key, make the CSR and have it certified, start
 the linking and follow the authorisation URL, exchange the code for tokens,
 list and mirror the accounts, pull the statements and import them, upload a
-pain.001 file and refresh its status until it is final, show two requests
-the sandbox refuses and why, revoke the tokens.  Every request is printed
-with the sandbox's verdict; the demo exits non-zero on any failure.
+pain.001 file (made by sepaxml, as the accounting side makes it) and refresh
+its status until it is final, show two requests the sandbox refuses and why,
+revoke the tokens.  Every request is printed with the sandbox's verdict; the
+demo exits non-zero on any failure.  Each step is one function (``STEPS``).
 
 Without --sandbox-url the demo starts its own sandbox on a free loopback
-port (auto-approve off: the demo answers the consent page itself).
+port (auto-approve off: the demo answers the consent page itself).  With
+it, the demo first checks that a sandbox answers there, and says how to
+start one when none does.
 """
 
 from __future__ import annotations

@@ -571,7 +571,7 @@ def _html_reply(status, title, body, verdict="-"):
 
 def _headers_sendable(reply):
     try:
-        for name, value in [*reply.headers, ("X-Sandbox-Verdict", reply.verdict)]:
+        for name, value in [("Content-Type", reply.content_type), *reply.headers, ("X-Sandbox-Verdict", reply.verdict)]:
             f"{name}: {value}".encode("latin-1")
     except UnicodeEncodeError:
         return False

@@ -74,6 +74,14 @@ def test_a_malformed_request_gets_a_4xx_and_the_server_serves_on(sandbox, raw, s
     assert exchange(sandbox, request("GET", "/_sandbox/ca.pem"))[0] == 200
 
 
+def test_an_answer_header_http_cannot_carry_becomes_a_500(sandbox, monkeypatch):
+    # A fault of the sandbox's own: still an answer, and the server serves on.
+    monkeypatch.setattr(sandbox.oauth, "decide", lambda request_id, approve: (None, "https://odoo.example.com/€"))
+    status, body = exchange(sandbox, request("GET", consent("https://odoo.example.com/cb")))
+    assert status == 500 and b"outside Latin-1" in body
+    assert exchange(sandbox, request("GET", "/_sandbox/ca.pem"))[0] == 200
+
+
 def test_a_refusal_carries_the_bearer_token_shortened(client):
     refused = client.get("/corvane-connect/accounts", host="api.tolvex.com")
     assert refused.status_code == 401 and refused.json()["check"] == "signature"
