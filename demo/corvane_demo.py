@@ -167,7 +167,6 @@ class Flow:
 
     sandbox_url: str
     sandbox: object  # the in-process Sandbox, None for an external one (its data is then not checked)
-    client_id: str
     corvane_user: object
     corvane_keys: object
     corvane_pain: object
@@ -196,7 +195,7 @@ def run(sandbox_url, sandbox, client_id, client_secret):
     host = urllib.parse.urlsplit(sandbox_url).netloc
     corvane_user, corvane_keys, corvane_pain = configure_modules(sandbox_url, host)
     session = WatchedSession()
-    flow = Flow(sandbox_url=sandbox_url, sandbox=sandbox, client_id=client_id, corvane_user=corvane_user,
+    flow = Flow(sandbox_url=sandbox_url, sandbox=sandbox, corvane_user=corvane_user,
                 corvane_keys=corvane_keys, corvane_pain=corvane_pain, session=session,
                 addon=build_addon(session, client_id, client_secret))
     say(f"TOLVEX_API_HOST_URL = {sandbox_url}, TOLVEX_API_HOST = {host}")

@@ -137,6 +137,8 @@ def test_the_inspector_shows_help_text_as_written(sandbox, http):
     (["--accounts", "0"], "argument --accounts: 0 is out of range: it must be at least 1"),
     (["--accounts", "2", "--reporting-accounts", "5"], "argument --reporting-accounts: 5 is out of range"),
     (["--report-days", "-1"], "argument --report-days: -1 is out of range"),
+    (["--payment-step", "0"], "argument --payment-step: 0 is out of range: it must be greater than 0"),
+    (["--payment-step", "nan"], "argument --payment-step: 'nan' is not a finite number"),
 ])
 def test_options_out_of_range_are_named(capsys, argv, phrase):
     with pytest.raises(SystemExit) as exited:
