@@ -34,7 +34,7 @@ import urllib.parse
 
 import requests
 
-from demo_addon import AddonSession, build_addon, pain001, replace_in_body
+from corvane_standins.addon import AddonSession, build_addon, pain001, replace_in_body
 
 DEFAULT_TIMEOUT = 30  # seconds, for every request the demo's session sends
 

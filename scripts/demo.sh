@@ -32,8 +32,8 @@ venv=build/venv-demo
 mkdir -p build/demo
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-echo "== building and installing corvane_core and the sandbox"
-"$venv/bin/python" -m pip install -q . ./sandbox
+echo "== building and installing corvane_core, the sandbox and the stand-ins"
+"$venv/bin/python" -m pip install -q . ./sandbox ./standins
 
 echo "== demo"
 # The script's own directory (demo/) is on sys.path, the source tree is not:
