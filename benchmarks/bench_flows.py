@@ -30,12 +30,11 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 from _common import Row, machine, native_tool  # noqa: E402
 from bench_sign import floor_us  # noqa: E402
-from support import orm, world as world_module  # noqa: E402
-from support.http import account_attributes, report_item, token_answer  # noqa: E402
-from support.world import make_world  # noqa: E402
+from corvane_standins import orm, world as world_module  # noqa: E402
+from corvane_standins.http import account_attributes, report_item, token_answer  # noqa: E402
+from corvane_standins.world import make_world  # noqa: E402
 
 from corvane_core import corvane_user  # noqa: E402
 

@@ -32,10 +32,9 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 from _common import Row, machine, peak_extra  # noqa: E402
-from support.http import FakeSession, pain_answer  # noqa: E402
-from support.world import make_world  # noqa: E402
+from corvane_standins.http import FakeSession, pain_answer  # noqa: E402
+from corvane_standins.world import make_world  # noqa: E402
 
 from corvane_core import corvane_pain, corvane_user  # noqa: E402
 

@@ -26,10 +26,9 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 from _common import Row, machine, peak_extra  # noqa: E402
-from support.http import FakeResponse, FakeSession, reports_page, token_answer  # noqa: E402
-from support.world import make_world  # noqa: E402
+from corvane_standins.http import FakeResponse, FakeSession, reports_page, token_answer  # noqa: E402
+from corvane_standins.world import make_world  # noqa: E402
 
 from corvane_core import corvane_user  # noqa: E402
 

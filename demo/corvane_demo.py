@@ -41,7 +41,7 @@ from decimal import Decimal
 import requests
 from sepaxml import SepaTransfer
 
-from demo_addon import AddonSession, build_addon, replace_in_body
+from corvane_standins.addon import AddonSession, build_addon, replace_in_body
 
 DEFAULT_TIMEOUT = 30  # seconds, for every request the demo's session sends
 PAIN001_VERSION = "pain.001.001.03"

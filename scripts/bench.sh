@@ -49,6 +49,9 @@ config=(-C build-dir="build/bench/cmake-$(short_hash "$openssl_prefix" "$link_fl
 for a in "${cmake_args[@]}"; do config+=(-C "cmake.define.${a#-D}"); done
 "$venv/bin/python" -m pip install -q "${config[@]}" ".[test]" >"build/bench-pip.log" 2>&1 \
   || { tail -n 40 build/bench-pip.log; die "installing the package into $venv failed"; }
+# The flows and memory benchmarks run the modules on the in-memory stand-ins.
+"$venv/bin/python" -m pip install -q ./standins >>"build/bench-pip.log" 2>&1 \
+  || { tail -n 40 build/bench-pip.log; die "installing the stand-ins into $venv failed"; }
 
 ft_args=()
 if ((free_threaded)); then

@@ -32,9 +32,9 @@ venv=build/venv-demo
 mkdir -p build/demo
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-echo "== building and installing corvane_core, the sandbox and sepaxml"
+echo "== building and installing corvane_core, the sandbox, the stand-ins and sepaxml"
 # sepaxml makes the demo's payment file, as the accounting side would.
-"$venv/bin/python" -m pip install -q . ./sandbox sepaxml
+"$venv/bin/python" -m pip install -q . ./sandbox ./standins sepaxml
 
 echo "== demo"
 # The script's own directory (demo/) is on sys.path, the source tree is not:

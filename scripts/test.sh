@@ -10,7 +10,7 @@ python=${PYTHON:-python3}
 venv=build/venv-test
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]" "./sandbox[test]"
+"$venv/bin/python" -m pip install -q ".[test]" "./sandbox[test]" ./standins
 
 echo "== crypto core unit tests"
 cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,7 +1,7 @@
 """Fixtures of the end-to-end tests: the installed corvane_core modules talk
 over a real requests session and real sockets to the sandbox service,
-started here on a free loopback port, with the demo's in-memory stand-in
-of the addon's records.
+started here on a free loopback port, with the in-memory stand-in of the addon's
+records (corvane_standins.addon).
 
 ``sandbox``   one sandbox for the module (consent page shown, not
               auto-approved; payment status steps of 0.2 s).
@@ -20,17 +20,13 @@ import sys
 
 import pytest
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-_ROOT = os.path.dirname(os.path.dirname(_HERE))
-for extra in (os.path.join(_ROOT, "tests", "python"), os.path.join(_ROOT, "demo")):
-    if extra not in sys.path:
-        sys.path.insert(0, extra)
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The suite tests the installed package, never the source tree (where the
 # extension modules are not built).
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 from corvane_sandbox import Sandbox, SandboxConfig  # noqa: E402
-from demo_addon import AddonSession, build_addon  # noqa: E402
+from corvane_standins.addon import AddonSession, build_addon  # noqa: E402
 from e2e_helpers import TIMEOUT, certify, follow_authorisation, new_key  # noqa: E402
 
 CLIENT_ID, CLIENT_SECRET = "e2e-client", "e2e-secret"

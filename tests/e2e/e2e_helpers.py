@@ -7,7 +7,7 @@ import re
 import urllib.parse
 
 from corvane_sandbox import AUTH_PATH
-from demo_addon import AddonSession
+from corvane_standins.addon import AddonSession
 
 TIMEOUT = 10
 

@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from demo_addon import pain001, replace_in_body
+from corvane_standins.addon import pain001, replace_in_body
 
 from e2e_helpers import certify, follow_authorisation, new_key
 

@@ -1,13 +1,13 @@
 """Fixtures shared by the Python tests.
 
-``session``  a fresh :class:`support.http.FakeSession` (empty script); a
+``session``  a fresh :class:`corvane_standins.http.FakeSession` (empty script); a
              request the test did not script fails the test at teardown
              even if the code under test swallowed the error (a test that
              provokes one on purpose clears ``session.unanswered``).
-``world``    :func:`support.world.make_world` around ``session``.
+``world``    :func:`corvane_standins.world.make_world` around ``session``.
 ``env``      the world's environment.
 ``rsa_key`` / ``rsa_key_other`` / ``rsa_key_small`` / ``ec_key``
-             cached test keys (:mod:`support.keys`).
+             cached test keys (:mod:`corvane_standins.keys`).
 ``crypto_backend``
              parametrised over the crypto back ends available here
              ("cryptography", "openssl"); the back end is the default one
@@ -19,18 +19,15 @@ import sys
 
 import pytest
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
 # `python -m pytest` run from the repository root puts the source tree first
 # on sys.path, where corvane_core has no built modules: the suite always
 # tests an installed or built copy of the package.
-_ROOT = os.path.dirname(os.path.dirname(_HERE))
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
-from support import keys as _keys  # noqa: E402
-from support.http import FakeSession  # noqa: E402
-from support.world import make_world  # noqa: E402
+from corvane_standins import keys as _keys  # noqa: E402
+from corvane_standins.http import FakeSession  # noqa: E402
+from corvane_standins.world import make_world  # noqa: E402
 
 
 @pytest.fixture

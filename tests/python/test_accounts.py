@@ -10,8 +10,8 @@ import logging
 import pytest
 
 from corvane_core import corvane_user
-from support import keys
-from support.http import FakeResponse, account_answer, accounts_page, error_response, token_answer
+from corvane_standins.http import FakeResponse, account_answer, accounts_page, error_response, token_answer
+from corvane_standins.signed import assert_signed_request
 
 API = "https://api.tolvex.com"
 ACCOUNT_MODEL = "corvane.connect.account"
@@ -51,18 +51,7 @@ def logged(caplog):
 def verify_signature(world, call):
     """The request's Signature verifies with the world's key over the signing
     string rebuilt from what went on the wire."""
-    headers = call.wire.headers
-    params = dict(part.split("=", 1) for part in headers["Signature"].split(","))
-    assert params["headers"] == '"(request-target) host digest (created) authorization"'
-    signing_string = "\n".join([
-        f"(request-target): {call.target}",
-        "host: api.tolvex.com",
-        f"digest: {headers['Digest']}",
-        f"(created): {params['created']}",
-        f"authorization: {headers['Authorization']}",
-    ])
-    signature = params["signature"].strip('"')
-    assert keys.verify_pss_sha256(world.key_material.public_pem, signing_string, signature)
+    assert_signed_request(call, world.key_material.public_pem, corvane_user.TOLVEX_API_HOST)
 
 
 @pytest.fixture

@@ -19,9 +19,9 @@ import threading
 import pytest
 
 from corvane_core import corvane_keys, corvane_user
-from support import keys
-from support.http import FakeSession, account_answer, accounts_page, report_item, reports_page, token_answer
-from support.world import make_world
+from corvane_standins import keys
+from corvane_standins.http import FakeSession, account_answer, accounts_page, report_item, reports_page, token_answer
+from corvane_standins.world import make_world
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 8

@@ -30,8 +30,8 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from corvane_core import corvane_keys, corvane_pain, corvane_user
-from support import http, keys
-from support import world as world_module
+from corvane_standins import http, keys
+from corvane_standins import world as world_module
 
 SETTINGS = settings(max_examples=40, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,

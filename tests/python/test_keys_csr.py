@@ -4,7 +4,7 @@ version 1 request with no attributes, signed with sha256WithRSAEncryption by
 the key record's key.
 
 Requests are read back by an independent reader (pyca/cryptography or the
-openssl tool, through support.keys); the DER walk below only reads the
+openssl tool, through corvane_standins.keys); the DER walk below only reads the
 string tags and the fixed fields, which the readers do not report."""
 
 import base64
@@ -14,7 +14,7 @@ import functools
 import pytest
 
 from corvane_core import corvane_keys
-from support import keys
+from corvane_standins import keys
 
 try:
     from hypothesis import given, settings

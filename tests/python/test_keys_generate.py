@@ -3,7 +3,7 @@ traditional PEM form, encrypted with AES-256-CBC under the passphrase, in a
 new certificate.key.corvane.connect record.
 
 The stored key is read back by an independent reader (pyca/cryptography or
-the openssl tool, through support.keys), never by our own code."""
+the openssl tool, through corvane_standins.keys), never by our own code."""
 
 import base64
 import binascii
@@ -15,9 +15,9 @@ from fractions import Fraction
 import pytest
 
 from corvane_core import corvane_keys
-from support import keys
-from support.orm import AccessError, Model
-from support.world import make_env
+from corvane_standins import keys
+from corvane_standins.orm import AccessError, Model
+from corvane_standins.world import make_env
 
 try:
     from hypothesis import HealthCheck, given, settings

@@ -31,8 +31,8 @@ import types
 import pytest
 
 from corvane_core import corvane_keys, corvane_pain, corvane_user
-from support import http, keys
-from support.world import make_world
+from corvane_standins import http, keys
+from corvane_standins.world import make_world
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
 CALLS = 300 if SANITIZED else 2500

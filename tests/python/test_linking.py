@@ -8,8 +8,8 @@ import pytest
 import requests
 
 from corvane_core import corvane_user
-from support.http import FakeResponse, error_response
-from support.world import REDIRECT_URI, make_world
+from corvane_standins.http import FakeResponse, error_response
+from corvane_standins.world import REDIRECT_URI, make_world
 
 PRODUCTION = "https://auth.corvane.com"
 BETA = "https://auth.beta.corvane.com"

@@ -3,8 +3,10 @@ and that they import relative to the package they really live in."""
 
 import ast
 import importlib
+import importlib.metadata
+import os
 import pathlib
-import shutil
+import subprocess
 import sys
 
 import pytest
@@ -66,13 +68,50 @@ def test_constants_are_scheme_and_host():
     assert constants.TOLVEX_API_HOST_URL.endswith(constants.TOLVEX_API_HOST)
 
 
+PRODUCTION = ("api.tolvex.com", "https://api.tolvex.com")
+
+
+@pytest.mark.parametrize("environment, expected", [
+    ({}, PRODUCTION),
+    ({"CORVANE_TOLVEX_API_HOST": "", "CORVANE_TOLVEX_API_HOST_URL": ""}, PRODUCTION),
+    ({"CORVANE_TOLVEX_API_HOST": "127.0.0.1:18765", "CORVANE_TOLVEX_API_HOST_URL": "http://127.0.0.1:18765"},
+     ("127.0.0.1:18765", "http://127.0.0.1:18765")),
+    ({"CORVANE_TOLVEX_API_HOST": "api.beta.tolvex.com", "CORVANE_TOLVEX_API_HOST_URL": "https://api.beta.tolvex.com"},
+     ("api.beta.tolvex.com", "https://api.beta.tolvex.com")),
+    ({"CORVANE_TOLVEX_API_HOST_URL": "http://localhost:8080"}, ("api.tolvex.com", "http://localhost:8080")),
+], ids=["unset", "empty", "sandbox", "beta", "url-only"])
+def test_shipped_constants_follow_the_environment(environment, expected):
+    # A fresh interpreter: the modules read the constants once, at their import.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_TOLVEX_")}
+    code = ("from corvane_core import corvane_pain, corvane_user\n"
+            "print(corvane_user.TOLVEX_API_HOST, corvane_user.TOLVEX_API_HOST_URL, corvane_pain.TOLVEX_API_HOST_URL)")
+    proc = subprocess.run([sys.executable, "-c", code], env=dict(env, **environment), cwd=PACKAGE_DIR.parent,
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    host, url, pain_url = proc.stdout.split()
+    assert (host, url) == expected and pain_url == url
+
+
 # -- vendored copies -----------------------------------------------------------
 
+def installed_files():
+    """The package's files as the wheel installed them (its RECORD), relative
+    to the package directory."""
+    found = importlib.metadata.files("corvane-core")
+    files = [f for f in found or () if f.parts[0] == "corvane_core" and f.suffix != ".pyc"]
+    assert any(f.name.startswith("corvane_user.") and f.suffix == ".so" for f in files), found
+    return [(pathlib.Path(*f.parts[1:]), pathlib.Path(f.locate())) for f in files]
+
+
 def vendor(tmp_path, package="vendored", constants_text=None, drop=()):
-    """A copy of the installed package as `<package>.corvane_core`."""
-    root = tmp_path / package
+    """The package's installed files unpacked as `<package>.corvane_core`
+    (a dotted package gets every level; the levels above the last are
+    namespace packages, as `odoo.addons` is to an addon)."""
+    root = tmp_path.joinpath(*package.split("."))
     target = root / "corvane_core"
-    shutil.copytree(PACKAGE_DIR, target, ignore=shutil.ignore_patterns("__pycache__"))
+    for relative, source in installed_files():
+        (target / relative).parent.mkdir(parents=True, exist_ok=True)
+        (target / relative).write_bytes(source.read_bytes())
     (root / "__init__.py").write_text("")
     if constants_text is not None:
         (target / "constants.py").write_text(constants_text)
@@ -87,22 +126,27 @@ def clean_modules():
     before = set(sys.modules)
     yield
     for name in set(sys.modules) - before:
-        if name.split(".")[0] in ("vendored", "other"):
+        if name.split(".")[0] in ("vendored", "other", "odoo"):
             del sys.modules[name]
 
 
-def test_vendored_package_binds_its_own_siblings(tmp_path, monkeypatch, clean_modules):
-    vendor(tmp_path, constants_text='TOLVEX_API_HOST = "vendor.test"\nTOLVEX_API_HOST_URL = "http://vendor.test"\n')
+@pytest.mark.parametrize("package", ["vendored", "odoo.addons.your_addon"])
+def test_vendored_package_binds_its_own_siblings(tmp_path, monkeypatch, clean_modules, package):
+    vendor(tmp_path, package, constants_text='TOLVEX_API_HOST = "vendor.test"\nTOLVEX_API_HOST_URL = "http://vendor.test"\n')
     monkeypatch.syspath_prepend(str(tmp_path))
-    pain = importlib.import_module("vendored.corvane_core.corvane_pain")
-    user = sys.modules["vendored.corvane_core.corvane_user"]
-    keys = sys.modules["vendored.corvane_core.corvane_keys"]
+    # The addon's constants win over the environment's.
+    monkeypatch.setenv("CORVANE_TOLVEX_API_HOST", "env.test")
+    pain = importlib.import_module(f"{package}.corvane_core.corvane_pain")
+    user = sys.modules[f"{package}.corvane_core.corvane_user"]
+    keys = sys.modules[f"{package}.corvane_core.corvane_keys"]
     assert user.TOLVEX_API_HOST == "vendor.test" and pain.TOLVEX_API_HOST_URL == "http://vendor.test"
+    assert user.TOLVEX_API_HOST_URL == "http://vendor.test"
     assert user._corvane_connect_sign is keys._corvane_connect_sign
     assert user._corvane_connect_sign is not corvane_keys._corvane_connect_sign
     assert pain._request_access_token is user._request_access_token
-    assert user._logger.name == "vendored.corvane_core.corvane_user"
-    assert pain._logger.name == "vendored.corvane_core.corvane_pain"
+    assert user._logger.name == f"{package}.corvane_core.corvane_user"
+    assert pain._logger.name == f"{package}.corvane_core.corvane_pain"
+    assert pathlib.Path(user.__file__).parent == tmp_path.joinpath(*package.split("."), "corvane_core")
     # The original package is untouched.
     assert corvane_user.TOLVEX_API_HOST == constants.TOLVEX_API_HOST
 

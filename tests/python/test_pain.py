@@ -9,7 +9,6 @@ and the body bytes that actually went on the wire."""
 
 import base64
 import binascii
-import hashlib
 import logging
 import types
 
@@ -17,8 +16,8 @@ import pytest
 import requests
 
 from corvane_core import corvane_pain, corvane_user
-from support import keys
-from support.http import FakeResponse, error_response, json_response, pain_answer, token_answer
+from corvane_standins.http import FakeResponse, error_response, json_response, pain_answer, token_answer
+from corvane_standins.signed import assert_signed_request
 
 BASE = "https://api.tolvex.com"
 ENDPOINT = "/corvane-connect/bulk-payment-initiation-requests"
@@ -30,27 +29,10 @@ GUARD_CONFIG = "Operation 'pain-request' is not allowed for an inactive Corvane 
 XML = '<?xml version="1.0" encoding="UTF-8"?><Document><Nm>Zoë Müller € 株式会社</Nm></Document>'
 
 
-def digest_of(body: bytes) -> str:
-    return "SHA-512=" + keys.b64(hashlib.sha512(body).digest())
-
-
 def assert_signed(world, call, token):
     """"Digest" covers the bytes on the wire and "Signature" verifies over
     the request target of the request line and the Bearer token."""
-    digest = digest_of(call.wire.body_bytes)
-    assert call.headers["Digest"] == digest
-    params = dict(part.split("=", 1) for part in call.headers["Signature"].split(","))
-    assert list(params) == ["keyId", "created", "algorithm", "headers", "signature"]
-    assert params["keyId"] == '"key-id-1"' and params["algorithm"] == '"hs2019"'
-    assert params["headers"] == '"(request-target) host digest (created) authorization"'
-    signing_string = "\n".join([
-        f"(request-target): {call.target}",
-        f"host: {corvane_user.TOLVEX_API_HOST}",
-        f"digest: {digest}",
-        f"(created): {params['created']}",
-        f"authorization: Bearer {token}",
-    ])
-    assert keys.verify_pss_sha256(world.key_material.public_pem, signing_string, params["signature"].strip('"'))
+    assert_signed_request(call, world.key_material.public_pem, corvane_user.TOLVEX_API_HOST, token=token)
 
 
 class TokenStep:

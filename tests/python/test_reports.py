@@ -14,8 +14,9 @@ import logging
 
 import pytest
 
-from support import keys
-from support.http import DROP, FakeResponse, error_response, json_response, reports_page, report_item, token_answer
+from corvane_standins import keys
+from corvane_standins.http import DROP, FakeResponse, error_response, json_response, reports_page, report_item, token_answer
+from corvane_standins.signed import assert_signed_request
 
 from corvane_core import corvane_user as cu
 
@@ -59,17 +60,7 @@ def assert_signed(world, call, token="access-0"):
     assert headers["Content-Type"] == "application/x-www-form-urlencoded"
     assert headers["Authorization"] == f"Bearer {token}"
     assert headers["Digest"] == EMPTY_DIGEST
-    params = dict(part.split("=", 1) for part in headers["Signature"].split(","))
-    assert params["keyId"] == '"key-id-1"'
-    assert params["headers"] == '"(request-target) host digest (created) authorization"'
-    signing_string = "\n".join([
-        f"(request-target): {call.target}",
-        f"host: {cu.TOLVEX_API_HOST}",
-        f"digest: {EMPTY_DIGEST}",
-        f"(created): {params['created']}",
-        f"authorization: Bearer {token}",
-    ])
-    assert keys.verify_pss_sha256(world.key_material.public_pem, signing_string, params["signature"].strip('"'))
+    assert_signed_request(call, world.key_material.public_pem, cu.TOLVEX_API_HOST, token=token)
     # a GET with no body, no time-out and nothing else of its own
     assert call.method == "GET" and call.data is None and call.json is None and call.kwargs == {}
 
@@ -222,7 +213,7 @@ def test_recorded_item_is_reused_unchanged(world, session, tokens):
 
 @pytest.mark.parametrize("session_arg", ["given", None, False])
 def test_session_argument(world, session, tokens, session_arg):
-    from support.http import FakeSession
+    from corvane_standins.http import FakeSession
 
     given = FakeSession([reports_page([])])
     session.add(reports_page([]))

@@ -19,8 +19,8 @@ import pytest
 import requests
 
 from corvane_core import corvane_keys, corvane_pain, corvane_user
-from support import http, keys
-from support.world import make_world
+from corvane_standins import http, keys
+from corvane_standins.world import make_world
 
 ACCESS = "AccessTok-7Hq2-SECRET"
 NEW_ACCESS = "AccessTok-new-9Zr4-SECRET"

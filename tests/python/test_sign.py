@@ -7,7 +7,7 @@ import binascii
 import pytest
 
 from corvane_core import corvane_keys
-from support import keys
+from corvane_standins import keys
 
 
 class KeyRecord:

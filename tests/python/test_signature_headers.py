@@ -8,7 +8,7 @@ import re
 import pytest
 
 from corvane_core import corvane_user
-from support import keys
+from corvane_standins import keys
 
 EMPTY_DIGEST = "SHA-512=" + base64.b64encode(hashlib.sha512(b"").digest()).decode()
 SIGNATURE_RE = re.compile(

@@ -11,9 +11,9 @@ import sys
 import pytest
 import requests
 
-from support import http, keys, orm
-from support.orm import Model, fields
-from support.world import make_env, make_world
+from corvane_standins import http, keys, orm
+from corvane_standins.orm import Model, fields
+from corvane_standins.world import make_env, make_world
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -438,7 +438,7 @@ def test_openssl_fallback_without_cryptography():
     interpreter), keys, the world's pem_key and verification still work."""
     code = (
         "import sys; sys.modules['cryptography'] = None\n"
-        "from support import keys, make_world\n"
+        "from corvane_standins import keys, make_world\n"
         "assert not keys.HAVE_CRYPTOGRAPHY and keys.default_backend() == 'openssl'\n"
         "k = keys.rsa_1024()\n"
         "w = make_world(key_material=k)\n"
@@ -450,5 +450,34 @@ def test_openssl_fallback_without_cryptography():
 
 
 def test_backend_forced_by_environment():
-    code = "from support import keys; print(keys.default_backend())"
+    code = "from corvane_standins import keys; print(keys.default_backend())"
     assert _run_isolated(code, CORVANE_TEST_CRYPTO="openssl") == "openssl"
+
+
+# -- the check of a signed request ---------------------------------------------
+
+@pytest.mark.parametrize("change, kwargs", [
+    (None, {}),
+    ("target", {}),
+    ("body", {}),
+    (None, {"token": "access-other"}),
+    (None, {"key_id": "key-id-2"}),
+    (None, {"host": "api.other.test"}),
+    ("key", {}),
+], ids=["intact", "other-target", "other-body", "other-token", "other-key-id", "other-host", "other-key"])
+def test_signed_request_check_fails_on_any_difference(world, session, rsa_key_other, change, kwargs):
+    from corvane_core import corvane_user
+    from corvane_standins.signed import assert_signed_request
+
+    headers = {"Authorization": "Bearer access-0"}
+    corvane_user._signature_headers(world.user, headers, "<a/>", "post /corvane-connect/x")
+    session.add(http.FakeResponse(200))
+    url = "https://api.tolvex.com/corvane-connect/" + ("y" if change == "target" else "x")
+    session.post(url, data=b"<b/>" if change == "body" else b"<a/>", headers=headers)
+    public = rsa_key_other.public_pem if change == "key" else world.key_material.public_pem
+    check = dict({"host": corvane_user.TOLVEX_API_HOST, "token": "access-0"}, **kwargs)
+    if change is None and not kwargs:
+        assert assert_signed_request(session.calls[0], public, **check)["keyId"] == '"key-id-1"'
+    else:
+        with pytest.raises(AssertionError):
+            assert_signed_request(session.calls[0], public, **check)

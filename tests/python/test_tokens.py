@@ -11,8 +11,8 @@ import pytest
 import requests
 
 from corvane_core import corvane_user
-from support.http import FakeResponse, error_response, token_answer
-from support.world import REDIRECT_URI, make_world
+from corvane_standins.http import FakeResponse, error_response, token_answer
+from corvane_standins.world import REDIRECT_URI, make_world
 
 TOKEN_URL = "https://api.tolvex.com/corvane-connect/oauth2/token"
 TOKEN_MODEL = "corvane.connect.access.token"

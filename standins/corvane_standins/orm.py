@@ -4,8 +4,8 @@ The modules only ever see records that the addon hands them, so the tests run
 them against this small ORM instead of a database.  It behaves like Odoo's ORM
 for what the modules touch: record sets and their set algebra, field reads with
 the singleton check, field assignment, ``create``/``write`` with x2many command
-lists, ``search`` with domains (dotted paths, ``order``, ``limit``,
-``active_test``), ``with_context``/``sudo``, ``env.ref``, ``env._`` and the
+lists, ``search`` with domains (``=``, ``!=``, ``in``, ``not in``, ``&``, ``|``,
+dotted paths; ``order``, ``limit``, ``active_test``), ``with_context``/``sudo``, ``env.ref``, ``env._`` and the
 ``ir.config_parameter`` model.
 
 On top of that the environment keeps a *journal*: every ``create``, ``write``
@@ -662,10 +662,6 @@ class BaseModel:
         for rid in self._ids:
             yield self._with_ids((rid,))
 
-    def __reversed__(self):
-        for rid in reversed(self._ids):
-            yield self._with_ids((rid,))
-
     def __repr__(self):
         return f"{self._name}{self._ids!r}"
 
@@ -699,11 +695,6 @@ class BaseModel:
     def __or__(self, other):
         self._check_same(other, "|")
         return self._with_ids(tuple(dict.fromkeys(self._ids + other._ids)))
-
-    def __and__(self, other):
-        self._check_same(other, "&")
-        keep = set(other._ids)
-        return self._with_ids(tuple(dict.fromkeys(i for i in self._ids if i in keep)))
 
     def __contains__(self, item):
         if isinstance(item, BaseModel) and item._name == self._name:
@@ -1017,7 +1008,7 @@ class BaseModel:
             current = self._read_one2many(fld)
 
     # searching ---------------------------------------------------------------
-    def search(self, domain=(), offset=0, limit=None, order=None, count=False):
+    def search(self, domain=(), limit=None, order=None):
         domain = list(domain or [])
         if "active" in self._fields and _is_active_test(self.env):
             if not any(isinstance(l, (list, tuple)) and l[0] == "active" for l in domain):
@@ -1026,15 +1017,10 @@ class BaseModel:
         matcher = _compile_domain(domain, self)
         ids = tuple(rid for rid in table if matcher(self._with_ids((rid,))))
         records = self._with_ids(ids)._sorted_by(order or self._order)
-        ids = records._ids[offset:]
+        ids = records._ids
         if limit is not None:
             ids = ids[:limit]
-        if count:
-            return len(ids)
         return self._with_ids(ids)
-
-    def search_count(self, domain=()):
-        return self.search(domain, count=True)
 
 
 class Model(BaseModel):
@@ -1063,12 +1049,12 @@ def _parse_order(order, records):
 # domains
 # --------------------------------------------------------------------------
 
-_NEGATIVE = {"!=": "=", "not in": "in", "not like": "like", "not ilike": "ilike"}
-_OPERATORS = {"=", "!=", "in", "not in", "<", "<=", ">", ">=", "like", "ilike", "not like", "not ilike", "=like", "=ilike"}
+_NEGATIVE = {"!=": "=", "not in": "in"}
+_OPERATORS = {"=", "!=", "in", "not in"}
 
 
 def _compile_domain(domain, model):
-    """Turn a domain (prefix notation with '&', '|', '!', implicit '&')
+    """Turn a domain (prefix notation with '&', '|', implicit '&')
     into a predicate on one record."""
     items = list(domain)
     pos = 0
@@ -1085,9 +1071,6 @@ def _compile_domain(domain, model):
         if item == "|":
             a, b = parse(), parse()
             return lambda r: a(r) or b(r)
-        if item == "!":
-            a = parse()
-            return lambda r: not a(r)
         if not isinstance(item, (list, tuple)) or len(item) != 3:
             raise ValueError(f"Invalid domain term {item!r}")
         return _compile_leaf(item, model)
@@ -1112,24 +1095,7 @@ def _to_ids(value):
 def _compare(stored, op, value):
     if op == "=":
         return stored == value
-    if op == "in":
-        return stored in value
-    if op in ("<", "<=", ">", ">="):
-        if stored is None or stored is False or value is None or value is False:
-            return False
-        return {"<": stored < value, "<=": stored <= value, ">": stored > value, ">=": stored >= value}[op]
-    if op in ("like", "ilike", "=like", "=ilike"):
-        if stored is None or stored is False:
-            return False
-        s, v = str(stored), str(value)
-        if op.endswith("ilike"):
-            s, v = s.lower(), v.lower()
-        if op.startswith("="):
-            import fnmatch
-
-            return fnmatch.fnmatchcase(s, v.replace("%", "*").replace("_", "?"))
-        return v in s
-    raise ValueError(f"Invalid operator {op!r}")
+    return stored in value  # "in"
 
 
 def _compile_leaf(leaf, model):
@@ -1169,30 +1135,28 @@ def _compile_leaf(leaf, model):
         for v in ids:
             if v is not False and v is not None and (isinstance(v, bool) or not isinstance(v, int)):
                 raise ValueError(f"only record ids are supported on {head!r} in {leaf!r}")
-        if op in ("in", "not in", "=", "!="):
-            positive = _NEGATIVE.get(op, op)
-            want_empty = value is False or value is None or ids == [False] or ids == [None]
-            store = model.env._store
+        positive = _NEGATIVE.get(op, op)
+        want_empty = value is False or value is None or ids == [False] or ids == [None]
+        store = model.env._store
 
-            def linked(rec):
-                if isinstance(fld, Many2one):
-                    stored = rec._row().get(head)
-                    return [] if stored is None else [stored]
-                if isinstance(fld, Many2many):
-                    return store.links(fld, rec._ids[0])
-                table = store.tables[fld.comodel_name]
-                return [rid for rid, row in table.items() if row.get(fld.inverse_name) == rec._ids[0]]
+        def linked(rec):
+            if isinstance(fld, Many2one):
+                stored = rec._row().get(head)
+                return [] if stored is None else [stored]
+            if isinstance(fld, Many2many):
+                return store.links(fld, rec._ids[0])
+            table = store.tables[fld.comodel_name]
+            return [rid for rid, row in table.items() if row.get(fld.inverse_name) == rec._ids[0]]
 
-            def match_rel(rec):
-                current = linked(rec)
-                if want_empty:
-                    hit = not current
-                else:
-                    hit = any(i in ids for i in current)
-                return hit if positive == op else not hit
+        def match_rel(rec):
+            current = linked(rec)
+            if want_empty:
+                hit = not current
+            else:
+                hit = any(i in ids for i in current)
+            return hit if positive == op else not hit
 
-            return match_rel
-        raise ValueError(f"Operator {op!r} is not supported on relational field {head!r}")
+        return match_rel
 
     if head == "id":
         ids = _to_ids(value)

@@ -1,8 +1,9 @@
 """An in-memory stand-in of the Odoo addon around corvane_core, for the demo
 and the end-to-end tests.
 
-It reuses the test suite's in-memory ORM and addon models
-(tests/python/support) and adds what a real run needs beyond them:
+It reuses the in-memory ORM and addon models of :mod:`corvane_standins.orm`
+and :mod:`corvane_standins.world` and adds what a real run needs beyond
+them:
 
 * bank statements with lines, and a statement file model whose ``process()``
   imports a CAMT.053 file into them (checking that each statement balances);
@@ -20,21 +21,14 @@ from __future__ import annotations
 import base64
 import dataclasses
 import datetime
-import os
-import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
 from decimal import Decimal
 
-_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-_SUPPORT_PARENT = os.path.join(_REPO, "tests", "python")
-if _SUPPORT_PARENT not in sys.path:
-    sys.path.insert(0, _SUPPORT_PARENT)
+import requests
 
-import requests  # noqa: E402
-
-from support import world as _world  # noqa: E402
-from support.orm import Model, UserError, fields  # noqa: E402
+from . import world as _world
+from .orm import Model, UserError, fields
 
 __all__ = ["Addon", "AddonSession", "build_addon", "pain001", "CAMT053_NS", "PAIN001_NS", "REDIRECT_URI"]
 

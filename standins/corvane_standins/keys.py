@@ -64,7 +64,6 @@ __all__ = [
     "public_pem",
     "sign_pss_sha256",
     "verify_pss_sha256",
-    "verify_pkcs1v15_sha256",
     "csr_info",
     "verify_csr",
     "b64",
@@ -451,26 +450,6 @@ def verify_pss_sha256(public_pem, message, signature_b64, salt_length=32, backen
     return _verify_openssl(public, hashlib.sha256(message).digest(), sig, _pss_opts(salt_length))
 
 
-def verify_pkcs1v15_sha256(public_pem, message, signature, backend=None):
-    """True when ``signature`` (bytes, or Base64 text) is an RSASSA-PKCS1-v1_5
-    signature of ``message`` with SHA-256."""
-    message = _bytes(message)
-    sig = _decode_signature(signature) if isinstance(signature, str) else bytes(signature)
-    if sig is None:
-        return False
-    public = public_pem_of_any(public_pem, backend)
-    name = _pick(backend)
-    if name == "cryptography":
-        key = serialization.load_pem_public_key(public)
-        try:
-            key.verify(sig, message, padding.PKCS1v15(), hashes.SHA256())
-        except InvalidSignature:
-            return False
-        return True
-    opts = ["-pkeyopt", "rsa_padding_mode:pkcs1", "-pkeyopt", "digest:sha256"]
-    return _verify_openssl(public, hashlib.sha256(message).digest(), sig, opts)
-
-
 def public_pem_of_any(pem, backend=None):
     pem = _bytes(pem)
     if b"-----BEGIN PUBLIC KEY-----" in pem:
@@ -520,11 +499,6 @@ class CsrInfo:
     signature_algorithm: str
     signature_valid: bool
     version: int
-
-    @property
-    def subject_pairs(self):
-        """The subject flattened to a list of (name, value)."""
-        return [pair for rdn in self.subject for pair in rdn]
 
 
 def _der_read(data, pos):

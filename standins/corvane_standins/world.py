@@ -286,10 +286,6 @@ class World:
     def journal(self):
         return self.env.journal
 
-    def set_mode(self, value):
-        """Set (or, with None, remove) the system parameter corvane_connect.mode."""
-        self.env["ir.config_parameter"].sudo().set_param("corvane_connect.mode", value)
-
     def new_user(self, **vals):
         """Another KAV User on the same configuration (state "activated",
         active, with its own token record and the same signing certificate)."""

@@ -133,7 +133,7 @@ class FakeResponse:
     """Enough of ``requests.Response``: ``status_code``, ``ok`` (status below
     400), ``text``, ``content``, ``json()`` (parses ``text``; invalid JSON
     raises requests' ``JSONDecodeError``, a ``json.JSONDecodeError`` too),
-    ``headers``, ``reason``, ``url`` and ``raise_for_status()``.
+    ``headers``, ``reason`` and ``url``.
 
     ``FakeResponse(200, json={...})`` serialises the document;
     ``FakeResponse(401, text="denied")`` answers that text."""
@@ -173,10 +173,6 @@ class FakeResponse:
         except _json.JSONDecodeError as exc:
             raise requests.exceptions.JSONDecodeError(exc.msg, exc.doc, exc.pos) from exc
 
-    def raise_for_status(self):
-        if not self.ok:
-            raise requests.HTTPError(f"{self.status_code} {self.reason} for url: {self.url}", response=self)
-
     def __repr__(self):
         return f"<FakeResponse [{self.status_code}]>"
 
@@ -186,13 +182,11 @@ class FakeSession:
 
     ``FakeSession([r1, r2])`` answers r1 then r2; ``FakeSession(router)``
     asks ``router(call)`` for every answer.  ``add(*responses)`` appends to
-    the script.  ``calls`` lists every :class:`Call`; ``closed`` tells
-    whether ``close()`` was called."""
+    the script.  ``calls`` lists every :class:`Call`."""
 
     def __init__(self, script=None):
         self.calls = []
         self.unanswered = []
-        self.closed = False
         self.headers = requests.structures.CaseInsensitiveDict()
         self._router = None
         self._queue = []
@@ -213,11 +207,6 @@ class FakeSession:
         """Answer every later request through ``router(call)``."""
         self._router = router
         return self
-
-    @property
-    def pending(self):
-        """Scripted answers not consumed yet."""
-        return list(self._queue)
 
     def assert_all_used(self):
         if self._queue:
@@ -274,17 +263,6 @@ class FakeSession:
     def post(self, url, data=None, json=None, **kwargs):
         self._check_kwargs(kwargs)
         return self.request("POST", url, data=data, json=json, **kwargs)
-
-    def put(self, url, data=None, **kwargs):
-        self._check_kwargs(kwargs)
-        return self.request("PUT", url, data=data, **kwargs)
-
-    def delete(self, url, **kwargs):
-        self._check_kwargs(kwargs)
-        return self.request("DELETE", url, **kwargs)
-
-    def close(self):
-        self.closed = True
 
     @staticmethod
     def _check_kwargs(kwargs):
