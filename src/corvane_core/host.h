@@ -50,6 +50,15 @@ bool truthy(nb::handle value);
 // exactly as Python's "+" would keep it.
 nb::str concat(std::initializer_list<nb::handle> pieces);
 
+// `for item in iterable`: the host's own iterator, which holds each item
+// while the loop body runs; a list changed under the walk behaves as in
+// Python (emptied: the walk ends). A range-for over nb::list or nb::dict
+// itself walks with borrowed items, by index with an end fixed at the start
+// on GIL builds: never where the body runs Python code.
+inline nb::iterator each(nb::handle iterable) {
+    return nb::iter(iterable);
+}
+
 // `a <op> b` as a Python condition: the rich comparison, then bool() of
 // what it returned (no identity shortcut: NaN != NaN as in Python).
 bool compare(nb::handle a, nb::handle b, int op);

@@ -122,11 +122,12 @@ void update_account(nb::handle account, nb::handle vals) {
 // Gathers the identifiers of every listing page, in order. Returns the
 // result dictionary with "error" set on a non-success page, else nothing.
 //
-// A page is requested until the count gathered equals the reported total,
-// the normal end. It also ends on a page without entries and once the count
-// reaches or passes the total: the service may lose or gain accounts between
-// pages, and a count that never meets the total must not make the loop
-// request pages without end.
+// A page is requested while the count gathered is below the reported total;
+// it ends once it is not (the count meets the total, the normal end, or
+// passes it: the service may gain accounts between pages; or the total is
+// no number: json reads NaN) and on a page without entries (the service may
+// lose accounts between pages), so that no answer makes the loop request
+// pages without end.
 nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle session,
                             nb::handle result, nb::list& identifiers) {
     nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts")});
@@ -155,9 +156,7 @@ nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle
             ++page_entries;
         }
         nb::int_ gathered(identifiers.size());
-        if (compare(gathered, paging_total, Py_EQ))
-            break;
-        if (page_entries == 0 || compare(gathered, paging_total, Py_GE))
+        if (!compare(gathered, paging_total, Py_LT) || page_entries == 0)
             break;
         offset += kPageSize;
     }
@@ -203,8 +202,7 @@ nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::ha
 
     // Every account is fetched before any link changes, and the first
     // failure stops the call with the links untouched.
-    for (std::size_t i = 0; i < identifiers.size(); ++i) {
-        nb::object identifier = identifiers[i];
+    for (nb::handle identifier : host::each(identifiers)) {
         result = ns["_get_account"](kav_user, session, identifier);
         if (host::has_error(result))
             return result;

@@ -114,12 +114,11 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
 
         std::size_t gathered_count = nb::len(reports_data);
         nb::int_ gathered(gathered_count);
-        if (gathered.equal(paging_total))
-            break;
-        // The service announced more than it delivers (an empty page), or
-        // delivered more than it announced: asking further could only page
-        // on forever, so keep what was gathered.
-        if (gathered_count == before || gathered >= paging_total)
+        // The count not below the total ends it (met, passed: the service
+        // delivered more than it announced; or a total that is no number),
+        // and so does an empty page (it announced more than it delivers):
+        // asking further could only page on forever, so keep what came.
+        if (!host::compare(gathered, paging_total, Py_LT) || gathered_count == before)
             break;
         nb::object offset = params["offset"];
         offset += nb::int_(kPageSize);
@@ -128,7 +127,7 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
 
     // Every page arrived: only now is anything recorded.
     nb::object new_reports = kav_user.attr("env")[nb::str(kReportModel)];
-    for (nb::handle report_data : reports_data)
+    for (nb::handle report_data : host::each(reports_data))
         new_reports += ns["_handle_account_report_data"](kav_user, session, report_data);
     result[nb::str("return")] = new_reports;
     return result;
