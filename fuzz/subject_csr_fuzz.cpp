@@ -39,7 +39,7 @@ using corvane::crypto::SubjectAttribute;
 
 // One key for the whole run: generation costs far more than a request.
 EVP_PKEY* fixed_key() {
-    static corvane::crypto::EvpPkeyPtr key = corvane::crypto::generate_rsa_key(1024, 65537);
+    static corvane::crypto::EvpPkeyPtr key = corvane::crypto::generate_rsa_key(corvane::crypto::check_rsa_parameters(1024, 65537));
     return key.get();
 }
 

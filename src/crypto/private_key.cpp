@@ -16,8 +16,6 @@
 namespace corvane::crypto {
 namespace {
 
-constexpr int kMaxRsaBits = 16384;
-
 // A forward-only reader of the few DER shapes a private key needs.
 class DerReader {
 public:
@@ -252,42 +250,46 @@ EvpPkeyPtr load_private_key(std::string_view pem) {
     return rsa_from_pkcs1(key, key_len);
 }
 
-void check_rsa_parameters(long long bits, long long exponent) {
-    if (exponent != 3 && exponent != 65537)
-        throw Error(ErrorKind::InvalidValue, "public_exponent must be either 3 (for legacy compatibility) or 65537. "
-                                             "Almost everyone should choose 65537 here!");
-    if (bits < 1024)
-        throw Error(ErrorKind::InvalidValue, "key_size must be at least 1024-bits.");
+RsaParameters check_rsa_parameters(long long bits, long long exponent) {
+    if (exponent != kRsaExponents[0] && exponent != kRsaExponents[1])
+        throw Error(ErrorKind::InvalidValue, kRsaExponentRefusal);
+    if (bits < kMinRsaBits)
+        throw Error(ErrorKind::InvalidValue, kRsaTooSmallRefusal);
     if (bits > kMaxRsaBits)
         throw Error(ErrorKind::InvalidValue, "key_size must be at most 16384-bits.");
+    return RsaParameters(static_cast<int>(bits), static_cast<unsigned long>(exponent));
 }
 
-EvpPkeyPtr generate_rsa_key(long long bits, long long exponent) {
-    check_rsa_parameters(bits, exponent);
+EvpPkeyPtr generate_rsa_key(const RsaParameters& parameters) {
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     check(ctx != nullptr, "EVP_PKEY_CTX_new_from_name");
     check(EVP_PKEY_keygen_init(ctx.get()) == 1, "EVP_PKEY_keygen_init");
-    check(EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) == 1, "EVP_PKEY_CTX_set_rsa_keygen_bits");
+    check(EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), parameters.bits()) == 1, "EVP_PKEY_CTX_set_rsa_keygen_bits");
     BignumPtr e(BN_new());
-    check(e != nullptr && BN_set_word(e.get(), static_cast<BN_ULONG>(exponent)) == 1, "BN_set_word");
+    check(e != nullptr && BN_set_word(e.get(), static_cast<BN_ULONG>(parameters.exponent())) == 1, "BN_set_word");
     check(EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) == 1, "EVP_PKEY_CTX_set1_rsa_keygen_pubexp");
     EVP_PKEY* raw = nullptr;
     check(EVP_PKEY_generate(ctx.get(), &raw) == 1, "EVP_PKEY_generate");
     return EvpPkeyPtr(raw);
 }
 
-std::string write_encrypted_traditional_pem(EVP_PKEY* key, std::string_view passphrase) {
-    if (passphrase.empty())
-        throw Error(ErrorKind::InvalidValue, "passphrase must be 1 or more bytes");
-    if (passphrase.size() > 1023)
+Passphrase check_passphrase(std::string_view bytes) {
+    if (bytes.empty())
+        throw Error(ErrorKind::InvalidValue, "Password must be 1 or more bytes.");
+    if (bytes.size() > 1023)
         throw Error(ErrorKind::InvalidValue, "Passwords longer than 1023 bytes are not supported by this backend");
+    return Passphrase(bytes);
+}
+
+std::string write_encrypted_traditional_pem(EVP_PKEY* key, const Passphrase& passphrase) {
     BioPtr bio(BIO_new(BIO_s_secmem()));
     check(bio != nullptr, "BIO_new");
     // The traditional writer keys AES-256-CBC with one MD5 iteration over the
     // passphrase and the first eight IV bytes, as every reader of the form expects.
     check(PEM_write_bio_PrivateKey_traditional(
               bio.get(), key, EVP_aes_256_cbc(),
-              reinterpret_cast<const unsigned char*>(passphrase.data()), static_cast<int>(passphrase.size()),
+              reinterpret_cast<const unsigned char*>(passphrase.bytes().data()),
+              static_cast<int>(passphrase.bytes().size()),
               nullptr, nullptr) == 1,
           "PEM_write_bio_PrivateKey_traditional");
     char* data = nullptr;
