@@ -18,13 +18,27 @@ namespace corvane::user {
 namespace nb = nanobind;
 using host::Namespace;
 
-// The page size of every listing.
-inline constexpr int kPageSize = 20;
-
 // "Basic " + Base64 of the UTF-8 of str(client_identifier) + ":" +
 // str(client_secret) of the configuration record: the client authentication
 // of the token and revocation requests (user_tokens.cpp).
 nb::str basic_credential(nb::handle config);
+
+// The names corvane_user's functions read from its namespace at call time,
+// besides those of the shared steps (operation::name: TOLVEX_API_HOST_URL,
+// _check_status, _request_access_token, _signature_headers, urlencode) and
+// the logger of refusals (host::kLoggerName). All are bound at load
+// (corvane_user.cpp) or are the module's own functions.
+namespace name {
+inline constexpr const char* kHost = "TOLVEX_API_HOST";               // user_signature.cpp
+inline constexpr const char* kTime = "time";                          // user_signature.cpp
+inline constexpr const char* kSign = "_corvane_connect_sign";         // user_signature.cpp
+inline constexpr const char* kDatetime = "datetime";                  // user_reports.cpp
+inline constexpr const char* kGetAccount = "_get_account";            // user_accounts.cpp
+inline constexpr const char* kUpdateAccount = "_update_account";      // user_accounts.cpp
+inline constexpr const char* kListReports = "get_account_reports";    // user_reports.cpp
+inline constexpr const char* kHandleReport = "_handle_account_report_data"; // user_reports.cpp
+inline constexpr const char* kGetReport = "_get_account_report";      // user_reports.cpp
+} // namespace name
 
 // Each defines its functions on `m`, capturing `ns` (the globals of `m`).
 void def_guard(nb::module_& m, const Namespace& ns);     // user_guard.cpp: _check_status

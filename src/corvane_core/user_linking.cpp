@@ -3,6 +3,7 @@
 // bank's authorisation server) and the revocation of a KAV User's refresh
 // token at the service.
 #include "corvane_user.h"
+#include "operation.h"
 
 namespace corvane::user {
 
@@ -73,7 +74,7 @@ nb::dict revoke_refresh_token(const Namespace& ns, nb::handle kav_user) {
     nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kRevokePath)});
+    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(kRevokePath)});
     nb::str authorization = basic_credential(config);
     nb::dict headers;
     headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");

@@ -49,12 +49,12 @@ nb::str body_digest(nb::handle payload) {
 
 void signature_headers(const Namespace& ns, nb::handle kav_user, nb::handle headers, nb::handle payload,
                        nb::handle request_target) {
-    nb::str created = nb::str(nb::int_(ns["time"].attr("time")()));
+    nb::str created = nb::str(nb::int_(ns[name::kTime].attr("time")()));
     nb::str digest = body_digest(payload);
 
     const char* header_names = "(request-target) host digest (created)";
     nb::str signing_string = host::concat({nb::str("(request-target): "), request_target, nb::str("\nhost: "),
-                                           ns["TOLVEX_API_HOST"], nb::str("\ndigest: "), digest,
+                                           ns[name::kHost], nb::str("\ndigest: "), digest,
                                            nb::str("\n(created): "), created});
     nb::object authorization = headers.attr("get")("Authorization");
     if (host::truthy(authorization)) {
@@ -63,7 +63,7 @@ void signature_headers(const Namespace& ns, nb::handle kav_user, nb::handle head
     }
 
     nb::object key_record = kav_user.attr("sign_cert_id").attr("private_key_id");
-    nb::object signature = ns["_corvane_connect_sign"](key_record, signing_string)["return"];
+    nb::object signature = ns[name::kSign](key_record, signing_string)["return"];
 
     headers[nb::str("Digest")] = digest;
     nb::object key_id = kav_user.attr("sign_cert_key_identifier");

@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "corvane_user.h"
+#include "operation.h"
 #include "crypto/base64.h"
 
 namespace corvane::user {
@@ -54,7 +55,7 @@ nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::hand
     kav_user.attr("ensure_one")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kTokenPath)});
+    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(kTokenPath)});
     nb::str authorization = basic_credential(config);
     nb::dict headers;
     headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
