@@ -18,10 +18,23 @@ namespace corvane::user {
 namespace nb = nanobind;
 using host::Namespace;
 
-// "Basic " + Base64 of the UTF-8 of str(client_identifier) + ":" +
-// str(client_secret) of the configuration record: the client authentication
-// of the token and revocation requests (user_tokens.cpp).
-nb::str basic_credential(nb::handle config);
+// A request the client authenticates itself (the token and revocation
+// requests, unsigned): TOLVEX_API_HOST_URL + path and the headers
+// {"Content-Type": form, "Authorization": "Basic " + Base64 of the UTF-8 of
+// str(client_identifier) + ":" + str(client_secret) of `config`}, made now.
+// user_tokens.cpp.
+struct ClientRequest {
+    nb::str url;
+    nb::dict headers;
+};
+ClientRequest client_request(const Namespace& ns, nb::handle config, const char* path);
+
+// `session.post(url, data=data, headers=headers)`: the response when it is
+// ok; otherwise no object (is_valid() false), the refusal ("Error on '<title>':\n" + body) logged
+// and stored under "error" in `result`. user_tokens.cpp.
+nb::object post_client_request(const Namespace& ns, nb::handle session,
+                               const ClientRequest& request, nb::handle data, nb::handle result,
+                               const char* title);
 
 // The names corvane_user's functions read from its namespace at call time,
 // besides those of the shared steps (operation::name: TOLVEX_API_HOST_URL,

@@ -3,7 +3,6 @@
 // bank's authorisation server) and the revocation of a KAV User's refresh
 // token at the service.
 #include "corvane_user.h"
-#include "operation.h"
 
 namespace corvane::user {
 
@@ -74,19 +73,11 @@ nb::dict revoke_refresh_token(const Namespace& ns, nb::handle kav_user) {
     nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(kRevokePath)});
-    nb::str authorization = basic_credential(config);
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] = authorization;
+    ClientRequest request = client_request(ns, config, kRevokePath);
     nb::dict data;
     data["token"] = kav_user.attr("access_token_id").attr("refresh_token");
-
-    nb::object response = session.attr("post")(url, nb::arg("data") = data, nb::arg("headers") = headers);
-    if (!host::truthy(response.attr("ok"))) {
-        host::fail_with_response(ns, result, "Revoke Session Token", response);
+    if (!post_client_request(ns, session, request, data, result, "Revoke Session Token").is_valid())
         return result;
-    }
     kav_user.attr("state") = nb::str("draft");
     return result;
 }

@@ -12,6 +12,7 @@
 #include "crypto/base64.h"
 
 namespace corvane::user {
+namespace {
 
 // "Basic " + Base64 of the UTF-8 text str(client_identifier) + ":" +
 // str(client_secret) of the configuration record `config`. An unset field is
@@ -30,6 +31,28 @@ nb::str basic_credential(nb::handle config) {
         ~Wiped() { OPENSSL_cleanse(text.data(), text.size()); }
     } encoded{crypto::base64_encode(utf8)};
     return host::concat({nb::str("Basic "), host::make_str(encoded.text)});
+}
+
+} // namespace
+
+ClientRequest client_request(const Namespace& ns, nb::handle config, const char* path) {
+    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(path)});
+    nb::str authorization = basic_credential(config);
+    nb::dict headers;
+    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
+    headers["Authorization"] = authorization;
+    return {url, headers};
+}
+
+nb::object post_client_request(const Namespace& ns, nb::handle session,
+                               const ClientRequest& request, nb::handle data, nb::handle result,
+                               const char* title) {
+    nb::object response = session.attr("post")(request.url, nb::arg("data") = data,
+                                                nb::arg("headers") = request.headers);
+    if (host::truthy(response.attr("ok")))
+        return response;
+    host::fail_with_response(ns, result, title, response);
+    return nb::object();
 }
 
 namespace {
@@ -55,11 +78,7 @@ nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::hand
     kav_user.attr("ensure_one")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(kTokenPath)});
-    nb::str authorization = basic_credential(config);
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] = authorization;
+    ClientRequest request = client_request(ns, config, kTokenPath);
 
     // Values go to the session as they are: it leaves out a None (an
     // authorisation-code call without a code sends no "code") and writes any
@@ -83,11 +102,10 @@ nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::hand
         return result;
     }
 
-    nb::object response = session.attr("post")(url, nb::arg("data") = data, nb::arg("headers") = headers);
-    if (!host::truthy(response.attr("ok"))) {
-        host::fail_with_response(ns, result, "Request Access Tokens", response);
+    nb::object response =
+        post_client_request(ns, session, request, data, result, "Request Access Tokens");
+    if (!response.is_valid())
         return result;
-    }
 
     // Every key is read before anything is written: an incomplete answer
     // raises KeyError and leaves the records as they were.
