@@ -9,7 +9,7 @@
 //      `_check_status` (user_guard.cpp), takes the session and runs
 //      `_request_access_token` (user_tokens.cpp), each looked up in the
 //      module namespace (host_module.h: Namespace) at call time.
-//   2. user_accounts.cpp  list_identifiers: operation::page_through with the
+//   2. user_accounts.cpp  list_accounts: operation::page_through with the
 //      target of kAccountsPath (operation::target: URL and signed request
 //      target from one path) and operation::form_headers.
 //   3. operation.cpp      page_through, for each page: send_signed with the
@@ -20,12 +20,13 @@
 //      the signing string, and `_corvane_connect_sign` looked up in the
 //      namespace, where corvane_user.cpp bound it from corvane_keys.
 //   6. keys_sign.cpp      _corvane_connect_sign: the key record's key read
-//      (crypto/base64, crypto/private_key) and RSASSA-PSS (crypto/pss).
+//      (host_base64.h, crypto/base64, crypto/private_key) and RSASSA-PSS
+//      (crypto/pss).
 //   7. operation.cpp      send_signed: `session.get/post`, then a refused
 //      answer logged and returned through host_result.h.
 //
-// Names read from the calling module's namespace at call time, by these
-// steps: see kNames below.
+// The names these steps read from the calling module's namespace at call
+// time: operation::name below.
 #pragma once
 
 #include <functional>
