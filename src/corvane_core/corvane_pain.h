@@ -31,8 +31,8 @@ struct PaymentOpening {
 };
 inline PaymentOpening open_payment(const Namespace& ns, nb::handle pain_record) {
     nb::object kav_user = pain_record.attr("kav_user_id");
-    return {kav_user, operation::open(ns, kav_user, "pain-request",
-                                      operation::SessionFrom::Configuration)};
+    return {kav_user,
+            operation::open(ns, kav_user, "pain-request", operation::SessionFrom::Configuration)};
 }
 
 // The request's status from an answer's `data` (data.attributes.status),

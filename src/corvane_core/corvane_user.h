@@ -42,24 +42,30 @@ nb::object post_client_request(const Namespace& ns, nb::handle session,
 // the logger of refusals (host::kLoggerName). All are bound at load
 // (corvane_user.cpp) or are the module's own functions.
 namespace name {
-inline constexpr const char* kHost = "TOLVEX_API_HOST";               // user_signature.cpp
-inline constexpr const char* kTime = "time";                          // user_signature.cpp
-inline constexpr const char* kSign = "_corvane_connect_sign";         // user_signature.cpp
-inline constexpr const char* kDatetime = "datetime";                  // user_reports.cpp
-inline constexpr const char* kGetAccount = "_get_account";            // user_accounts.cpp
-inline constexpr const char* kUpdateAccount = "_update_account";      // user_accounts.cpp
-inline constexpr const char* kListReports = "get_account_reports";    // user_reports.cpp
+inline constexpr const char* kHost = "TOLVEX_API_HOST";                     // user_signature.cpp
+inline constexpr const char* kTime = "time";                                // user_signature.cpp
+inline constexpr const char* kSign = "_corvane_connect_sign";               // user_signature.cpp
+inline constexpr const char* kDatetime = "datetime";                        // user_reports.cpp
+inline constexpr const char* kGetAccount = "_get_account";                  // user_accounts.cpp
+inline constexpr const char* kUpdateAccount = "_update_account";            // user_accounts.cpp
+inline constexpr const char* kListReports = "get_account_reports";          // user_reports.cpp
 inline constexpr const char* kHandleReport = "_handle_account_report_data"; // user_reports.cpp
-inline constexpr const char* kGetReport = "_get_account_report";      // user_reports.cpp
+inline constexpr const char* kGetReport = "_get_account_report";            // user_reports.cpp
 } // namespace name
 
-// Each defines its functions on `m`, capturing `ns` (the globals of `m`).
-void def_guard(nb::module_& m, const Namespace& ns);     // user_guard.cpp: _check_status
-void def_signature(nb::module_& m, const Namespace& ns); // user_signature.cpp: _signature_headers
-void def_tokens(nb::module_& m, const Namespace& ns);    // user_tokens.cpp: _request_access_token
-void def_linking(nb::module_& m, const Namespace& ns);   // user_linking.cpp: user_linking, revoke_refresh_token
-void def_accounts(nb::module_& m, const Namespace& ns);  // user_accounts.cpp: list_accounts, _get_account, _update_account
-void def_reports(nb::module_& m, const Namespace& ns);   // user_reports.cpp: get_account_reports, _handle_account_report_data,
-                                                         //                  get_bank_statements, _get_account_report
+// Each defines its functions on `m`, capturing `ns` (the globals of `m`):
+//   user_guard.cpp      _check_status
+//   user_signature.cpp  _signature_headers
+//   user_tokens.cpp     _request_access_token
+//   user_linking.cpp    user_linking, revoke_refresh_token
+//   user_accounts.cpp   list_accounts, _get_account, _update_account
+//   user_reports.cpp    get_account_reports, _handle_account_report_data,
+//                       get_bank_statements, _get_account_report
+void def_guard(nb::module_& m, const Namespace& ns);
+void def_signature(nb::module_& m, const Namespace& ns);
+void def_tokens(nb::module_& m, const Namespace& ns);
+void def_linking(nb::module_& m, const Namespace& ns);
+void def_accounts(nb::module_& m, const Namespace& ns);
+void def_reports(nb::module_& m, const Namespace& ns);
 
 } // namespace corvane::user

@@ -47,11 +47,14 @@ bool Base64Input::needs_host_decoder() const {
     if (pad == std::string_view::npos)
         return false;
     for (unsigned char c : view_.substr(pad))
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/')
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '+' || c == '/')
             return true;
     return false;
 }
 
-nb::object Base64Input::decode_with(nb::handle b64decode) const { return b64decode(owner_); }
+nb::object Base64Input::decode_with(nb::handle b64decode) const {
+    return b64decode(owner_);
+}
 
 } // namespace corvane::host

@@ -17,8 +17,8 @@ Opening open(const Namespace& ns, nb::handle kav_user, const char* operation, Se
         opening.session = nb::borrow(session);
     else
         opening.session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
-    nb::object result = ns[name::kAccessToken](kav_user, opening.session,
-                                               nb::arg("grant_type") = "refresh_token");
+    nb::object result =
+        ns[name::kAccessToken](kav_user, opening.session, nb::arg("grant_type") = "refresh_token");
     if (host::has_error(result))
         opening.refusal = result;
     else
@@ -55,8 +55,8 @@ Answer send_signed(const Namespace& ns, nb::handle kav_user, nb::handle session,
     }
     nb::str signed_target = request.target.request_target;
     if (request.params.is_valid())
-        signed_target = host::concat(
-            {signed_target, nb::str("?"), ns[name::kUrlencode](request.params)});
+        signed_target =
+            host::concat({signed_target, nb::str("?"), ns[name::kUrlencode](request.params)});
     ns[name::kSign](kav_user, request.headers, payload, signed_target);
 
     nb::object response;

@@ -45,8 +45,8 @@ using host::Namespace;
 // that use them bind each at load (corvane_pain has no listing, so no
 // `urlencode`).
 namespace name {
-inline constexpr const char* kHostUrl = "TOLVEX_API_HOST_URL";       // scheme and host of the service
-inline constexpr const char* kCheckStatus = "_check_status";         // the guard
+inline constexpr const char* kHostUrl = "TOLVEX_API_HOST_URL"; // scheme and host of the service
+inline constexpr const char* kCheckStatus = "_check_status";   // the guard
 inline constexpr const char* kAccessToken = "_request_access_token"; // the token refresh
 inline constexpr const char* kSign = "_signature_headers";           // the signature step
 inline constexpr const char* kUrlencode = "urlencode";               // the query of a listing page
@@ -56,7 +56,8 @@ inline constexpr const char* kUrlencode = "urlencode";               // the quer
 // is the path + "/" + its identifier.
 inline constexpr const char* kAccountsPath = "/corvane-connect/accounts";
 inline constexpr const char* kAccountReportsPath = "/corvane-connect/account-reports";
-inline constexpr const char* kPaymentRequestsPath = "/corvane-connect/bulk-payment-initiation-requests";
+inline constexpr const char* kPaymentRequestsPath =
+    "/corvane-connect/bulk-payment-initiation-requests";
 
 // The page size of every listing.
 inline constexpr int kPageSize = 20;
@@ -100,7 +101,7 @@ enum class Method { Get, Post };
 // stands (no percent-encoding) in both.
 struct Target {
     Method method;
-    nb::str url;    // TOLVEX_API_HOST_URL + path
+    nb::str url;            // TOLVEX_API_HOST_URL + path
     nb::str request_target; // "get " + path or "post " + path
 };
 

@@ -24,9 +24,9 @@ nb::object refresh_state(const Namespace& ns, nb::handle pain_record) {
     nb::dict headers;
     headers["Authorization"] = operation::bearer(kav_user);
     nb::dict result;
-    operation::Answer answer = operation::send_signed(
-        ns, kav_user, opening.session, {target, "Payment Initiation Request Status", headers},
-        result);
+    operation::Answer answer =
+        operation::send_signed(ns, kav_user, opening.session,
+                               {target, "Payment Initiation Request Status", headers}, result);
     if (!answer.failed())
         store_state(pain_record, answer.response.attr("json")()["data"]);
     return result;

@@ -87,8 +87,8 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     if (opening.refused())
         return opening.refusal;
 
-    operation::Target target = operation::target(ns, operation::Method::Post,
-                                                 {nb::str(operation::kPaymentRequestsPath)});
+    operation::Target target =
+        operation::target(ns, operation::Method::Post, {nb::str(operation::kPaymentRequestsPath)});
     nb::dict headers;
     headers["Content-Type"] = nb::str("application/xml");
     headers["Authorization"] = operation::bearer(kav_user);

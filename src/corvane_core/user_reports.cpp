@@ -122,9 +122,9 @@ nb::object get_account_report(const Namespace& ns, nb::handle kav_user, nb::hand
     // Inserted as it stands, without percent-encoding, in both the URL and
     // the signed target.
     nb::str identifier = host::text(report.attr("report_identifier"));
-    operation::Target target = operation::target(
-        ns, operation::Method::Get,
-        {nb::str(operation::kAccountReportsPath), nb::str("/"), identifier});
+    operation::Target target =
+        operation::target(ns, operation::Method::Get,
+                          {nb::str(operation::kAccountReportsPath), nb::str("/"), identifier});
     operation::Answer answer = operation::send_signed(
         ns, kav_user, session, {target, "Get Account Report", operation::form_headers(kav_user)},
         result);

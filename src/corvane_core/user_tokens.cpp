@@ -8,8 +8,8 @@
 #include <openssl/crypto.h>
 
 #include "corvane_user.h"
-#include "operation.h"
 #include "crypto/base64.h"
+#include "operation.h"
 
 namespace corvane::user {
 namespace {
@@ -48,7 +48,7 @@ nb::object post_client_request(const Namespace& ns, nb::handle session,
                                const ClientRequest& request, nb::handle data, nb::handle result,
                                const char* title) {
     nb::object response = session.attr("post")(request.url, nb::arg("data") = data,
-                                                nb::arg("headers") = request.headers);
+                                               nb::arg("headers") = request.headers);
     if (host::truthy(response.attr("ok")))
         return response;
     host::fail_with_response(ns, result, title, response);
@@ -61,8 +61,8 @@ constexpr const char* kTokenPath = "/corvane-connect/oauth2/token";
 
 // The six keys of a token answer, each stored under the field of the same
 // name, in this order.
-constexpr const char* kTokenKeys[] = {"access_token", "expires_in", "refresh_token",
-                                      "refresh_expires_in", "scope", "token_type"};
+constexpr const char* kTokenKeys[] = {"access_token",       "expires_in", "refresh_token",
+                                      "refresh_expires_in", "scope",      "token_type"};
 
 // Takes the KAV User, the HTTP session, the grant ("authorization_code" or
 // "refresh_token") and the authorisation code (authorisation-code grant
@@ -72,8 +72,8 @@ constexpr const char* kTokenKeys[] = {"access_token", "expires_in", "refresh_tok
 // refusal of the service (logged; nothing written). Everything else (ORM,
 // transport, JSON, a missing answer key) is the host's exception, raised
 // before anything is written.
-nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::handle session, nb::handle grant_type,
-                              nb::handle auth_code) {
+nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::handle session,
+                              nb::handle grant_type, nb::handle auth_code) {
     nb::dict result;
     kav_user.attr("ensure_one")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
@@ -142,10 +142,10 @@ void def_tokens(nb::module_& m, const Namespace& ns) {
         },
         // .none(): None is an ordinary argument here, as for any Python
         // function; what it leads to is decided where it is used.
-        host::param("kav_user"), host::param("session"), host::param("grant_type") = "refresh_token",
-        host::param("auth_code") = nb::none(),
-        "Request OAuth tokens for `grant_type` and store them in the KAV User's token record: {} or "
-        "{\"error\": message}.");
+        host::param("kav_user"), host::param("session"),
+        host::param("grant_type") = "refresh_token", host::param("auth_code") = nb::none(),
+        "Request OAuth tokens for `grant_type` and store them in the KAV User's token record: "
+        "{} or {\"error\": message}.");
 }
 
 } // namespace corvane::user

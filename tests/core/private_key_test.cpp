@@ -295,7 +295,8 @@ class EncryptedPem : public CoreTest {
 };
 
 TEST_F(EncryptedPem, TraditionalFormUnderAes256Cbc) {
-    std::string pem = write_encrypted_traditional_pem(shared_rsa_1024(), check_passphrase("correct horse"));
+    std::string pem =
+        write_encrypted_traditional_pem(shared_rsa_1024(), check_passphrase("correct horse"));
     PemBlock block;
     ASSERT_TRUE(find_pem_block(
         pem, [](std::string_view) { return true; }, block));
@@ -321,13 +322,13 @@ TEST_F(EncryptedPem, TwoWritesUseDifferentIvs) {
 TEST_F(EncryptedPem, PassphraseLengthLimits) {
     EXPECT_TRUE(fails_with([] { check_passphrase(""); }, ErrorKind::InvalidValue,
                            "Password must be 1 or more bytes."));
-    EXPECT_TRUE(fails_with(
-        [] { check_passphrase(std::string(1024, 'x')); },
-        ErrorKind::InvalidValue,
-        "Passwords longer than 1023 bytes are not supported by this backend"));
+    EXPECT_TRUE(fails_with([] { check_passphrase(std::string(1024, 'x')); },
+                           ErrorKind::InvalidValue,
+                           "Passwords longer than 1023 bytes are not supported by this backend"));
     std::string longest(1023, 'x');
     EvpPkeyPtr back =
-        decrypt(write_encrypted_traditional_pem(shared_rsa_1024(), check_passphrase(longest)), longest.c_str());
+        decrypt(write_encrypted_traditional_pem(shared_rsa_1024(), check_passphrase(longest)),
+                longest.c_str());
     ASSERT_TRUE(back);
     expect_same_rsa_key(back.get(), shared_rsa_1024());
 }
