@@ -43,8 +43,9 @@ std::string read_file(const char* path) {
 
 // One signer: everything a thread needs prepared before the clock starts.
 class Signer {
-public:
-    Signer(const std::string& pem, const std::string& pem_b64, const std::string& message, bool per_call)
+  public:
+    Signer(const std::string& pem, const std::string& pem_b64, const std::string& message,
+           bool per_call)
         : pem_b64_(pem_b64), message_(message), per_call_(per_call) {
         if (!per_call_) {
             key_ = crypto::load_private_key(pem);
@@ -59,7 +60,7 @@ public:
 
     std::size_t produced() const { return produced_; }
 
-private:
+  private:
     void sign() {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(message_.data());
         if (per_call_) {
@@ -83,7 +84,9 @@ private:
 
 int main(int argc, char** argv) {
     if (argc < 4 || argc > 6) {
-        std::fprintf(stderr, "usage: %s KEY.pem MESSAGE_FILE ITERATIONS [reused|per-call] [THREADS]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s KEY.pem MESSAGE_FILE ITERATIONS [reused|per-call] [THREADS]\n",
+                     argv[0]);
         return 2;
     }
     const std::string pem = read_file(argv[1]);

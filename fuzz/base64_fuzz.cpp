@@ -50,7 +50,8 @@ struct Expected {
 
 Expected model(std::string_view in) {
     std::string data; // the data characters consumed, in order
-    std::size_t run = 0; // pads seen since the last data character while a group had >= 2 characters
+    std::size_t run =
+        0; // pads seen since the last data character while a group had >= 2 characters
     bool stopped = false;
     for (unsigned char c : in) {
         if (c == '=') {
@@ -73,8 +74,8 @@ Expected model(std::string_view in) {
     std::size_t rest = data.size() % 4;
     if (!stopped && rest == 1) {
         e.error = true;
-        e.message = "Invalid base64-encoded string: number of data characters (" + std::to_string(data.size()) +
-                    ") cannot be 1 more than a multiple of 4";
+        e.message = "Invalid base64-encoded string: number of data characters (" +
+                    std::to_string(data.size()) + ") cannot be 1 more than a multiple of 4";
         return e;
     }
     if (!stopped && rest != 0) {
@@ -132,7 +133,8 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
             fail("encoder wrote a character outside the alphabet");
     }
     std::vector<std::uint8_t> back(base64_decoded_bound(encoded.size()));
-    if (base64_decode_lenient(encoded, back.data()) != size || std::memcmp(back.data(), data, size) != 0)
+    if (base64_decode_lenient(encoded, back.data()) != size ||
+        std::memcmp(back.data(), data, size) != 0)
         fail("decode(encode(x)) != x");
 
     // The forms stored key fields take: broken into lines, and with blanks
@@ -145,7 +147,8 @@ void check_round_trip(const std::uint8_t* data, std::size_t size) {
         else if (size > 0 && data[i % size] % 7 == 0)
             noisy.push_back(static_cast<char>(data[i % size] % 2 ? '\t' : '!'));
     }
-    if (base64_decode_lenient(noisy, back.data()) != size || std::memcmp(back.data(), data, size) != 0)
+    if (base64_decode_lenient(noisy, back.data()) != size ||
+        std::memcmp(back.data(), data, size) != 0)
         fail("decode of the encoding with noise != x");
 }
 

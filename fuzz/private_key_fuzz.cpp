@@ -36,7 +36,9 @@ void expect_clean_queue(const char* where) {
         fail("OpenSSL error queue not empty after", where);
 }
 
-bool any_label(std::string_view) { return true; }
+bool any_label(std::string_view) {
+    return true;
+}
 
 } // namespace
 
@@ -65,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
         fail("load_private_key returned something that is not an RSA key");
 
-    static const std::uint8_t kMessage[] = "(request-target): get /corvane-connect/accounts?offset=0&size=20";
+    static const std::uint8_t kMessage[] =
+        "(request-target): get /corvane-connect/accounts?offset=0&size=20";
     std::vector<std::uint8_t> signature;
     try {
         signature = corvane::crypto::sign_pss_sha256(key.get(), kMessage, sizeof kMessage - 1);
@@ -80,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expect_clean_queue("a signature");
     if (signature.size() != static_cast<std::size_t>(EVP_PKEY_get_size(key.get())))
         fail("signature length differs from the modulus length");
-    if (!corvane::crypto::verify_pss_sha256(key.get(), kMessage, sizeof kMessage - 1, signature.data(),
-                                            signature.size()))
+    if (!corvane::crypto::verify_pss_sha256(key.get(), kMessage, sizeof kMessage - 1,
+                                            signature.data(), signature.size()))
         fail("a loaded key made a signature that does not verify");
     expect_clean_queue("a verification");
     return 0;

@@ -39,7 +39,8 @@ using corvane::crypto::SubjectAttribute;
 
 // One key for the whole run: generation costs far more than a request.
 EVP_PKEY* fixed_key() {
-    static corvane::crypto::EvpPkeyPtr key = corvane::crypto::generate_rsa_key(1024, 65537);
+    static corvane::crypto::EvpPkeyPtr key =
+        corvane::crypto::generate_rsa_key(corvane::crypto::check_rsa_parameters(1024, 65537));
     return key.get();
 }
 
@@ -139,7 +140,8 @@ void check_request(const std::string& pem, const std::vector<SubjectAttribute>& 
         fail("OpenSSL cannot read the request back");
     if (X509_REQ_verify(req.get(), fixed_key()) != 1)
         fail("the request does not verify with its key");
-    if (X509_REQ_get_version(req.get()) != X509_REQ_VERSION_1 || X509_REQ_get_attr_count(req.get()) != 0)
+    if (X509_REQ_get_version(req.get()) != X509_REQ_VERSION_1 ||
+        X509_REQ_get_attr_count(req.get()) != 0)
         fail("version or attributes");
     const X509_NAME* name = X509_REQ_get_subject_name(req.get());
     if (X509_NAME_entry_count(name) != static_cast<int>(subject.size()))
@@ -178,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("OpenSSL error queue not empty after a refused subject");
         // The parser refuses more than the model (value checks of kept
         // attributes), but never reports a missing "=" that is not missing.
-        if (model_ok && std::strcmp(e.what(), "not enough values to unpack (expected 2, got 1)") == 0)
+        if (model_ok &&
+            std::strcmp(e.what(), "not enough values to unpack (expected 2, got 1)") == 0)
             fail("unpacking error for a subject whose components all hold \"=\"");
         return 0;
     }

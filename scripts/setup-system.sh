@@ -2,7 +2,7 @@
 # Installs the system packages the build and the tests need (Debian), only
 # those that are missing. Needs root, as on the CI and developer machines.
 set -euo pipefail
-packages=(g++ cmake ninja-build libssl-dev openssl libgtest-dev)
+packages=(g++ cmake ninja-build libssl-dev openssl libgtest-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -6,6 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-system.sh
 
+echo "== C++ sources formatted as .clang-format says"
+clang-format --dry-run --Werror src/*/*.cpp src/*/*.h tests/core/*.cpp tests/core/*.h fuzz/*.cpp \
+  benchmarks/*.cpp
+
 python=${PYTHON:-python3}
 venv=build/venv-test
 "$python" -m venv --clear "$venv"

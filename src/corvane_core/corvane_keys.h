@@ -13,6 +13,12 @@ namespace corvane::keys {
 namespace nb = nanobind;
 using host::Namespace;
 
+// The one name corvane_keys's functions read from its namespace at call
+// time, bound at load (corvane_keys.cpp).
+namespace name {
+inline constexpr const char* kBase64 = "base64"; // keys_sign.cpp: the host's decoder
+} // namespace name
+
 // Module functions, defined in this order.
 void def_generate_private_key(nb::module_& m);              // keys_generate.cpp
 void def_generate_csr(nb::module_& m, const Namespace& ns); // keys_csr.cpp

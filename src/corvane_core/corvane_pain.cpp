@@ -12,8 +12,8 @@ NB_MODULE(corvane_pain, m) {
     m.attr("base64") = nb::module_::import_("base64");
     m.attr("logging") = nb::module_::import_("logging");
     corvane::host::import_from_sibling(m, "constants", {"TOLVEX_API_HOST_URL"});
-    corvane::host::import_from_sibling(m, "corvane_user",
-                                       {"_check_status", "_request_access_token", "_signature_headers"});
+    corvane::host::import_from_sibling(
+        m, "corvane_user", {"_check_status", "_request_access_token", "_signature_headers"});
     m.attr("_logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
 
     corvane::host::Namespace ns(m);

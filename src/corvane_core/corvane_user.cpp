@@ -9,8 +9,8 @@ namespace {
 
 // The public names, in the order of __all__; a name is listed once its
 // function is defined.
-constexpr const char* kPublicNames[] = {"get_account_reports", "list_accounts", "revoke_refresh_token",
-                                        "user_linking"};
+constexpr const char* kPublicNames[] = {"get_account_reports", "list_accounts",
+                                        "revoke_refresh_token", "user_linking"};
 
 void bind_host_facilities(nb::module_& m) {
     m.attr("base64") = nb::module_::import_("base64");

@@ -17,11 +17,7 @@ namespace {
 // is skipped does no harm, exactly as with str methods; only a kept value is
 // ever encoded (see reject_surrogates).
 nb::bytes subject_bytes(nb::handle x509_name) {
-    if (!PyUnicode_Check(x509_name.ptr())) {
-        PyErr_Format(PyExc_TypeError, "x509_name must be str, not %.200s",
-                     Py_TYPE(x509_name.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    host::require_str(x509_name, "x509_name");
     PyObject* encoded = PyUnicode_AsEncodedString(x509_name.ptr(), "utf-8", "surrogatepass");
     if (!encoded)
         throw nb::python_error();

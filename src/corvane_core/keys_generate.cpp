@@ -17,19 +17,6 @@
 namespace corvane::keys {
 namespace {
 
-// The longest passphrase the traditional PEM writer of the Python crypto
-// library takes; refused before any key is generated.
-constexpr std::size_t kMaxPassphraseBytes = 1023;
-
-// The host's rich comparison of two objects; exceptions of __eq__/__lt__ (or
-// the TypeError of an unorderable pair) propagate.
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 // The integer of an argument that has passed the checks below, as the host's
 // operator.index reads it (TypeError for a float or a str). Values beyond
 // `long long` are handed on as out of range so that the core refuses them.
@@ -46,48 +33,35 @@ long long integer_argument(nb::handle value) {
     return v;
 }
 
-// The key parameters checked as the Python crypto library checks them, in its
-// order and with its messages: `public_exponent in (3, 65537)` and
+// The key parameters checked as the Python crypto library checks them, in
+// its order and with its messages: `public_exponent in (3, 65537)` and
 // `key_size < 1024` by the host's own comparisons (so a str exponent is a
 // ValueError, a str size the TypeError of "<"), then both read as integers
-// and the core's range checks applied (sizes above 16384 bits too).
-void read_rsa_parameters(nb::handle public_exponent, nb::handle key_size, long long& exponent,
-                         long long& bits) {
-    // `x in (3, 65537)` compares each item with x, item first.
-    if (!compare(nb::int_(3), public_exponent, Py_EQ) &&
-        !compare(nb::int_(65537), public_exponent, Py_EQ))
-        host::raise(PyExc_ValueError,
-                    "public_exponent must be either 3 (for legacy compatibility) or 65537. "
-                    "Almost everyone should choose 65537 here!");
-    if (compare(key_size, nb::int_(1024), Py_LT))
-        host::raise(PyExc_ValueError, "key_size must be at least 1024-bits.");
-    exponent = integer_argument(public_exponent);
-    bits = integer_argument(key_size);
-    crypto::check_rsa_parameters(bits, exponent);
+// and the core's limits applied (sizes above 16384 bits too). The limits
+// and messages are the core's.
+crypto::RsaParameters read_rsa_parameters(nb::handle public_exponent, nb::handle key_size) {
+    nb::tuple exponents = nb::make_tuple(crypto::kRsaExponents[0], crypto::kRsaExponents[1]);
+    if (!host::contains(exponents, public_exponent))
+        host::raise(PyExc_ValueError, crypto::kRsaExponentRefusal);
+    if (host::compare(key_size, nb::int_(crypto::kMinRsaBits), Py_LT))
+        host::raise(PyExc_ValueError, crypto::kRsaTooSmallRefusal);
+    long long exponent = integer_argument(public_exponent);
+    long long bits = integer_argument(key_size);
+    return crypto::check_rsa_parameters(bits, exponent);
 }
 
 nb::dict generate_private_key(nb::handle key_record, nb::handle name, nb::handle passphrase,
                               nb::handle public_exponent, nb::handle key_size, nb::handle company) {
     nb::dict result;
-    long long exponent = 0, bits = 0;
-    read_rsa_parameters(public_exponent, key_size, exponent, bits);
-    if (!PyUnicode_Check(passphrase.ptr())) {
-        PyErr_Format(PyExc_TypeError, "passphrase must be str, not %.200s",
-                     Py_TYPE(passphrase.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    std::string_view secret = host::utf8_of(passphrase, "passphrase");
-    if (secret.empty())
-        host::raise(PyExc_ValueError, "Password must be 1 or more bytes.");
-    if (secret.size() > kMaxPassphraseBytes)
-        host::raise(PyExc_ValueError,
-                    "Passwords longer than 1023 bytes are not supported by this backend");
+    crypto::RsaParameters parameters = read_rsa_parameters(public_exponent, key_size);
+    // Refused before any key is generated.
+    crypto::Passphrase secret = crypto::check_passphrase(host::utf8_of(passphrase, "passphrase"));
     // The passphrase str is kept alive by the caller's reference for the
     // whole call, so its UTF-8 view stays valid with the lock released.
     std::string pem;
     {
         nb::gil_scoped_release unlocked;
-        crypto::EvpPkeyPtr key = crypto::generate_rsa_key(bits, exponent);
+        crypto::EvpPkeyPtr key = crypto::generate_rsa_key(parameters);
         pem = crypto::write_encrypted_traditional_pem(key.get(), secret);
     }
     std::string content = crypto::base64_encode(pem);

@@ -31,7 +31,7 @@ crypto::EvpPkeyPtr load_record_key(const Namespace& ns, nb::handle key_record) {
     host::Base64Input input(pem_key);
     crypto::SecureBytes pem;
     if (input.needs_host_decoder()) {
-        nb::bytes decoded = nb::bytes(input.decode_with(ns["base64"].attr("b64decode")));
+        nb::bytes decoded = nb::bytes(input.decode_with(ns[name::kBase64].attr("b64decode")));
         pem.assign(decoded.c_str(), decoded.c_str() + decoded.size());
     } else {
         pem = crypto::base64_decode_secret(input.view());

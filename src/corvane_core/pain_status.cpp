@@ -1,7 +1,6 @@
 // refresh_state: a signed GET of one bulk payment initiation request, whose
 // status the service reports, stored in the request record's `state`.
 #include "corvane_pain.h"
-#include "operation.h"
 
 namespace corvane::pain {
 namespace {
@@ -14,31 +13,22 @@ namespace {
 // refuses, with `state` unchanged. Errors of the signer, transport errors, a
 // body that is not JSON and a missing data.attributes.status propagate.
 nb::object refresh_state(const Namespace& ns, nb::handle pain_record) {
-    nb::str endpoint = host::concat(
-        {nb::str("bulk-payment-initiation-requests/"), pain_record.attr("identifier")});
-    nb::object kav_user = pain_record.attr("kav_user_id");
-    operation::Opening opening =
-        operation::open(ns, kav_user, "pain-request", operation::SessionFrom::Configuration);
+    nb::str path = host::concat(
+        {nb::str(operation::kPaymentRequestsPath), nb::str("/"), pain_record.attr("identifier")});
+    auto [kav_user, opening] = open_payment(ns, pain_record);
     if (opening.refused())
         return opening.refusal;
-    nb::object session = opening.session;
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/"), endpoint});
+    operation::Target target = operation::target(ns, operation::Method::Get, {path});
     // No body, hence no "Content-Type".
     nb::dict headers;
     headers["Authorization"] = operation::bearer(kav_user);
-    nb::str request_target = host::concat({nb::str("get /corvane-connect/"), endpoint});
-    nb::dict payload; // the signature step's empty body
-    ns["_signature_headers"](kav_user, headers, payload, request_target);
-
-    nb::object response = session.attr("get")(url, nb::arg("headers") = headers);
     nb::dict result;
-    if (host::truthy(response.attr("ok"))) {
-        nb::object pain_data = response.attr("json")()["data"];
-        pain_record.attr("state") = pain_data["attributes"]["status"];
-    } else {
-        host::fail_with_response(ns, result, "Payment Initiation Request Status", response);
-    }
+    operation::Answer answer =
+        operation::send_signed(ns, kav_user, opening.session,
+                               {target, "Payment Initiation Request Status", headers}, result);
+    if (!answer.failed())
+        store_state(pain_record, answer.response.attr("json")()["data"]);
     return result;
 }
 

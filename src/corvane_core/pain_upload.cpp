@@ -19,14 +19,11 @@
 
 #include "corvane_pain.h"
 #include "crypto/base64.h"
-#include "operation.h"
 
 namespace corvane::pain {
 namespace {
 
 constexpr std::size_t kUnlockedDecodeMinSize = std::size_t{1} << 20;
-
-constexpr const char* kEndpoint = "bulk-payment-initiation-requests";
 
 // The body of an upload: the text of the file and its exact UTF-8 bytes.
 struct Body {
@@ -52,7 +49,7 @@ Body text_of(nb::bytes utf8) {
 Body decode_body(const Namespace& ns, nb::handle data) {
     host::Base64Input input(data);
     if (input.needs_host_decoder())
-        return text_of(nb::bytes(input.decode_with(ns["base64"].attr("b64decode"))));
+        return text_of(nb::bytes(input.decode_with(ns[name::kBase64].attr("b64decode"))));
     std::string_view encoded = input.view();
 
     PyObject* raw = PyBytes_FromStringAndSize(
@@ -86,15 +83,12 @@ Body decode_body(const Namespace& ns, nb::handle data) {
 // data.id or data.attributes.status propagate; the last after `identifier`
 // was written, as it comes first.
 nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
-    nb::object kav_user = pain_record.attr("kav_user_id");
-    operation::Opening opening =
-        operation::open(ns, kav_user, "pain-request", operation::SessionFrom::Configuration);
+    auto [kav_user, opening] = open_payment(ns, pain_record);
     if (opening.refused())
         return opening.refusal;
-    nb::object session = opening.session;
 
-    nb::str url =
-        host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/"), nb::str(kEndpoint)});
+    operation::Target target =
+        operation::target(ns, operation::Method::Post, {nb::str(operation::kPaymentRequestsPath)});
     nb::dict headers;
     headers["Content-Type"] = nb::str("application/xml");
     headers["Authorization"] = operation::bearer(kav_user);
@@ -105,7 +99,6 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     headers["Hide-Details"] = nb::str("True");
 
     Body body = decode_body(ns, pain_record.attr("data"));
-    nb::str request_target = host::concat({nb::str("post /corvane-connect/"), nb::str(kEndpoint)});
     // An ASCII str is its own UTF-8. Any other one gets a UTF-8 form of its
     // own when it is hashed (kept with the str; the host builds it through a
     // transient buffer up to twice the text's size). The decoded bytes are
@@ -114,21 +107,21 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     bool ascii = PyUnicode_IS_ASCII(body.text.ptr());
     if (!ascii)
         body.utf8.reset();
-    ns["_signature_headers"](kav_user, headers, body.text, request_target);
-    if (!ascii) {
-        std::string_view utf8 = host::utf8_of(body.text, "body");
-        body.utf8 = nb::bytes(utf8.data(), utf8.size());
-    }
-
-    nb::object response =
-        session.attr("post")(url, nb::arg("data") = body.utf8, nb::arg("headers") = headers);
+    operation::Request request{target, "Payment Initiation Request", headers, body.text};
+    request.data = [&body, ascii]() -> nb::object {
+        if (!ascii) {
+            std::string_view utf8 = host::utf8_of(body.text, "body");
+            body.utf8 = nb::bytes(utf8.data(), utf8.size());
+        }
+        return body.utf8;
+    };
     nb::dict result;
-    if (host::truthy(response.attr("ok"))) {
-        nb::object data = response.attr("json")()["data"];
+    operation::Answer answer =
+        operation::send_signed(ns, kav_user, opening.session, request, result);
+    if (!answer.failed()) {
+        nb::object data = answer.response.attr("json")()["data"];
         pain_record.attr("identifier") = data["id"];
-        pain_record.attr("state") = data["attributes"]["status"];
-    } else {
-        host::fail_with_response(ns, result, "Payment Initiation Request", response);
+        store_state(pain_record, data);
     }
     return result;
 }

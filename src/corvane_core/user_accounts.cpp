@@ -64,18 +64,14 @@ nb::dict account_values(nb::handle kav_user, nb::handle identifier, nb::handle a
 nb::object get_account(const Namespace& ns, nb::handle kav_user, nb::handle session,
                        nb::handle identifier) {
     nb::dict result;
-    nb::str url = host::concat(
-        {ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts/"), identifier});
-    nb::dict headers = operation::form_headers(kav_user);
-    nb::dict payload; // no body: the digest is that of zero bytes
-    nb::str request_target = host::concat({nb::str("get /corvane-connect/accounts/"), identifier});
-    ns["_signature_headers"](kav_user, headers, payload, request_target);
+    operation::Target target = operation::target(
+        ns, operation::Method::Get, {nb::str(operation::kAccountsPath), nb::str("/"), identifier});
+    operation::Answer answer = operation::send_signed(
+        ns, kav_user, session, {target, "Get Account", operation::form_headers(kav_user)}, result);
+    if (answer.failed())
+        return answer.failure;
 
-    nb::object response = session.attr("get")(url, nb::arg("headers") = headers);
-    if (!host::truthy(response.attr("ok")))
-        return host::fail_with_response(ns, result, "Get Account", response);
-
-    nb::object attributes = response.attr("json")()["data"]["attributes"];
+    nb::object attributes = answer.response.attr("json")()["data"]["attributes"];
     nb::dict account_val = account_values(kav_user, identifier, attributes);
 
     nb::object accounts = kav_user.attr("env")[kAccountModel];
@@ -88,7 +84,7 @@ nb::object get_account(const Namespace& ns, nb::handle kav_user, nb::handle sess
     if (!host::truthy(account))
         account = accounts.attr("create")(account_val);
     else
-        ns["_update_account"](kav_user, account, account_val);
+        ns[name::kUpdateAccount](kav_user, account, account_val);
 
     if (!contains(account.attr("kav_user_ids"), kav_user))
         account.attr("kav_user_ids") = nb::object(account.attr("kav_user_ids")) + kav_user;
@@ -104,7 +100,7 @@ void update_account(nb::handle account, nb::handle vals) {
     nb::str identifier_key("account_identifier");
     nb::str id_suffix("_id");
     nb::slice last_three(nb::int_(-3), nb::none(), nb::none());
-    for (nb::handle fld : vals) {
+    for (nb::handle fld : host::each(vals)) {
         if (compare(fld, identifier_key, Py_EQ))
             continue;
         nb::object account_val;
@@ -119,55 +115,6 @@ void update_account(nb::handle account, nb::handle vals) {
         account.attr("write")(update_vals);
 }
 
-// Gathers the identifiers of every listing page, in order. Returns the
-// result dictionary with "error" set on a non-success page, else nothing.
-//
-// A page is requested until the count gathered equals the reported total,
-// the normal end. It also ends on a page without entries and once the count
-// reaches or passes the total: the service may lose or gain accounts between
-// pages, and a count that never meets the total must not make the loop
-// request pages without end.
-nb::object list_identifiers(const Namespace& ns, nb::handle kav_user, nb::handle session,
-                            nb::handle result, nb::list& identifiers) {
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str("/corvane-connect/accounts")});
-    nb::dict headers = operation::form_headers(kav_user); // reused: each page re-signs it
-    nb::dict payload;
-    long long offset = 0;
-    for (;;) {
-        nb::dict url_params;
-        url_params["offset"] = nb::int_(offset);
-        url_params["size"] = nb::int_(kPageSize);
-        // The signed target is the query as the session will encode it.
-        nb::object params = ns["urlencode"](url_params);
-        nb::str request_target = host::concat({nb::str("get /corvane-connect/accounts?"), params});
-        ns["_signature_headers"](kav_user, headers, payload, request_target);
-
-        nb::object response =
-            session.attr("get")(url, nb::arg("headers") = headers, nb::arg("params") = url_params);
-        if (!host::truthy(response.attr("ok")))
-            return host::fail_with_response(ns, result, "List Accounts", response);
-
-        nb::object body = response.attr("json")();
-        nb::object paging_total = body["meta"]["paging"]["total"];
-        std::size_t page_entries = 0;
-        for (nb::handle entry : nb::object(body["data"])) {
-            identifiers.append(entry["id"]);
-            ++page_entries;
-        }
-        nb::int_ gathered(identifiers.size());
-        if (compare(gathered, paging_total, Py_EQ))
-            break;
-        if (page_entries == 0 || compare(gathered, paging_total, Py_GE))
-            break;
-        offset += kPageSize;
-    }
-    return nb::none();
-}
-
-// list_accounts: guard, session, token refresh, every listing page, every
-// account fetched through `_get_account`, then the user's links brought in
-// line with the list. Returns the first result carrying "error", else the
-// last result received (empty).
 // The two per-record tests of the link maintenance, made once per module
 // (nanobind makes function objects immortal on free-threaded builds, so one
 // made per call would never be freed) and bound to a call's values with
@@ -188,6 +135,15 @@ LinkFilters make_link_filters() {
             })};
 }
 
+// The identifier of one listing entry.
+nb::object identifier_of(nb::handle entry) {
+    return entry["id"];
+}
+
+// list_accounts: guard, session, token refresh, every listing page (see
+// operation::page_through), every account fetched through `_get_account`,
+// then the user's links brought in line with the list. Returns the first
+// result carrying "error", else the last result received (empty).
 nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::handle kav_user) {
     operation::Opening opening =
         operation::open(ns, kav_user, "list-accounts", operation::SessionFrom::Configuration);
@@ -196,16 +152,19 @@ nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::ha
     nb::object result = opening.result;
     nb::object session = opening.session;
 
-    nb::list identifiers;
-    nb::object failed = list_identifiers(ns, kav_user, session, result, identifiers);
-    if (!failed.is_none())
-        return failed;
+    operation::Target listing_target =
+        operation::target(ns, operation::Method::Get, {nb::str(operation::kAccountsPath)});
+    operation::Listing listing = operation::page_through(
+        ns, kav_user, session, listing_target, "List Accounts", operation::form_headers(kav_user),
+        operation::first_page(), result, identifier_of);
+    if (listing.failed())
+        return listing.failure;
+    nb::list identifiers = listing.items;
 
     // Every account is fetched before any link changes, and the first
     // failure stops the call with the links untouched.
-    for (std::size_t i = 0; i < identifiers.size(); ++i) {
-        nb::object identifier = identifiers[i];
-        result = ns["_get_account"](kav_user, session, identifier);
+    for (nb::handle identifier : host::each(identifiers)) {
+        result = ns[name::kGetAccount](kav_user, session, identifier);
         if (host::has_error(result))
             return result;
     }
@@ -216,7 +175,7 @@ nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::ha
     nb::object listed = all_accounts - other_user_accounts;
 
     nb::list link_commands;
-    for (nb::handle account : listed)
+    for (nb::handle account : host::each(listed))
         link_commands.append(nb::make_tuple(4, account.attr("id")));
     kav_user.attr("kav_account_ids") = link_commands;
 

@@ -23,16 +23,17 @@ constexpr const char* kRevokePath = "/corvane-connect/oauth2/revoke";
 // Sends nothing and writes nothing.
 nb::dict user_linking(nb::handle kav_user) {
     nb::dict result;
-    nb::object mode = kav_user.attr("env")[nb::str("ir.config_parameter")].attr("sudo")().attr("get_param")(
-        nb::str("corvane_connect.mode"));
+    nb::object mode = kav_user.attr("env")[nb::str("ir.config_parameter")].attr("sudo")().attr(
+        "get_param")(nb::str("corvane_connect.mode"));
     nb::object config = kav_user.attr("corvane_connect_config_id");
     if (!host::truthy(config.attr("client_identifier"))) {
-        result["error"] = kav_user.attr("env").attr("_")(nb::str("Please provide your Corvane Connect Client ID"));
+        result["error"] = kav_user.attr("env").attr("_")(
+            nb::str("Please provide your Corvane Connect Client ID"));
         return result;
     }
     if (!host::truthy(config.attr("client_secret"))) {
-        result["error"] =
-            kav_user.attr("env").attr("_")(nb::str("Please provide your Corvane Connect Client Secret"));
+        result["error"] = kav_user.attr("env").attr("_")(
+            nb::str("Please provide your Corvane Connect Client Secret"));
         return result;
     }
 
@@ -49,10 +50,10 @@ nb::dict user_linking(nb::handle kav_user) {
     const char* base = mode.equal(nb::str("test")) ? kAuthServerBeta : kAuthServerProduction;
     // The client identifier and the redirect URI go in unencoded: the
     // authorisation server and the addon's redirect handler expect them so.
-    nb::str url = host::concat({nb::str(base), nb::str(kAuthPath), nb::str("?client_id="),
-                                config.attr("client_identifier"), nb::str("&redirect_uri="),
-                                kav_user.attr("redirect_uri"), nb::str("&response_type=code&scope="),
-                                nb::str(scope), nb::str("&state="), state});
+    nb::str url = host::concat(
+        {nb::str(base), nb::str(kAuthPath), nb::str("?client_id="),
+         config.attr("client_identifier"), nb::str("&redirect_uri="), kav_user.attr("redirect_uri"),
+         nb::str("&response_type=code&scope="), nb::str(scope), nb::str("&state="), state});
 
     nb::dict action;
     action["type"] = nb::str("ir.actions.act_url");
@@ -73,19 +74,11 @@ nb::dict revoke_refresh_token(const Namespace& ns, nb::handle kav_user) {
     nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kRevokePath)});
-    nb::str authorization = basic_credential(config);
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] = authorization;
+    ClientRequest request = client_request(ns, config, kRevokePath);
     nb::dict data;
     data["token"] = kav_user.attr("access_token_id").attr("refresh_token");
-
-    nb::object response = session.attr("post")(url, nb::arg("data") = data, nb::arg("headers") = headers);
-    if (!host::truthy(response.attr("ok"))) {
-        host::fail_with_response(ns, result, "Revoke Session Token", response);
+    if (!post_client_request(ns, session, request, data, result, "Revoke Session Token").is_valid())
         return result;
-    }
     kav_user.attr("state") = nb::str("draft");
     return result;
 }
@@ -96,9 +89,11 @@ void def_linking(nb::module_& m, const Namespace& ns) {
     // .none(): None is an ordinary argument, as for any Python function; it
     // fails at its first use.
     m.def("user_linking", &user_linking, host::param("kav_user"),
-          "Start the OAuth linking of the KAV User: {\"return\": URL action} or {\"error\": message}.");
+          "Start the OAuth linking of the KAV User: {\"return\": URL action} or {\"error\": "
+          "message}.");
     m.def(
-        "revoke_refresh_token", [ns](nb::handle kav_user) { return revoke_refresh_token(ns, kav_user); },
+        "revoke_refresh_token",
+        [ns](nb::handle kav_user) { return revoke_refresh_token(ns, kav_user); },
         host::param("kav_user"),
         "Revoke the KAV User's refresh token at the service and set the user to draft: {} or "
         "{\"error\": message}.");

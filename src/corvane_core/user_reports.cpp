@@ -15,13 +15,14 @@ namespace {
 
 constexpr const char* kReportModel = "corvane.connect.account.report";
 constexpr const char* kStatementModel = "account.bank.statement";
-constexpr const char* kListPath = "/corvane-connect/account-reports";
-constexpr const char* kListTargetPrefix = "get /corvane-connect/account-reports?";
-constexpr const char* kReportPath = "/corvane-connect/account-reports/";
-constexpr const char* kReportTargetPrefix = "get /corvane-connect/account-reports/";
 constexpr const char* kDateFormat = "%Y-%m-%dT%H:%M:%S.%f";
 
 using host::or_false;
+
+// A listing entry, kept whole.
+nb::object the_entry(nb::handle entry) {
+    return nb::borrow(entry);
+}
 
 // _handle_account_report_data(kav_user, session, report_data): the report
 // record of one listing item: the existing records with the item's `id`, or
@@ -44,7 +45,7 @@ nb::object handle_account_report_data(const Namespace& ns, nb::handle kav_user,
     vals["file_bank_format_type"] = or_false(attributes.attr("get")("fileBankFormatType"));
     vals["file_size"] = nb::object(attributes[nb::str("fileSize")]);
     nb::object received_at = attributes[nb::str("receivedAt")];
-    vals["received_at"] = ns["datetime"].attr("strptime")(received_at, kDateFormat);
+    vals["received_at"] = ns[name::kDatetime].attr("strptime")(received_at, kDateFormat);
     vals["financial_institution_name"] =
         nb::object(attributes[nb::str("financialInstitutionName")]);
 
@@ -74,13 +75,10 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
     nb::object result = opening.result;
     nb::object session = opening.session;
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kListPath)});
+    operation::Target target =
+        operation::target(ns, operation::Method::Get, {nb::str(operation::kAccountReportsPath)});
     nb::dict headers = operation::form_headers(kav_user);
-    nb::dict payload;
-    nb::list reports_data;
-    nb::dict params;
-    params["offset"] = nb::int_(0);
-    params["size"] = nb::int_(kPageSize);
+    nb::dict params = operation::first_page();
 
     // The resume point: the newest report covering an account this user may
     // see. Its identifier goes last in the query.
@@ -92,44 +90,17 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
     if (host::truthy(last_report))
         params["after"] = last_report.attr("report_identifier");
 
-    while (true) {
-        // The session encodes `params` into the query with this same form
-        // encoding and key order, so the signed target matches the request
-        // line on the wire.
-        nb::object url_params = ns["urlencode"](params);
-        nb::str request_target = host::concat({nb::str(kListTargetPrefix), url_params});
-        ns["_signature_headers"](kav_user, headers, payload, request_target);
-        nb::object response =
-            session.attr("get")(url, nb::arg("headers") = headers, nb::arg("params") = params);
-        if (!host::truthy(response.attr("ok")))
-            return host::fail_with_response(ns, result, "List Account Reports", response);
-
-        nb::object response_data = response.attr("json")();
-        nb::object paging_total =
-            response_data[nb::str("meta")][nb::str("paging")][nb::str("total")];
-        std::size_t before = nb::len(reports_data);
-        nb::object page = response_data[nb::str("data")];
-        for (nb::handle item : page)
-            reports_data.append(item);
-
-        std::size_t gathered_count = nb::len(reports_data);
-        nb::int_ gathered(gathered_count);
-        if (gathered.equal(paging_total))
-            break;
-        // The service announced more than it delivers (an empty page), or
-        // delivered more than it announced: asking further could only page
-        // on forever, so keep what was gathered.
-        if (gathered_count == before || gathered >= paging_total)
-            break;
-        nb::object offset = params["offset"];
-        offset += nb::int_(kPageSize);
-        params["offset"] = offset;
-    }
+    // The session encodes `params` into the query with the same form
+    // encoding and key order as the signed target.
+    operation::Listing listing = operation::page_through(
+        ns, kav_user, session, target, "List Account Reports", headers, params, result, the_entry);
+    if (listing.failed())
+        return listing.failure;
 
     // Every page arrived: only now is anything recorded.
     nb::object new_reports = kav_user.attr("env")[nb::str(kReportModel)];
-    for (nb::handle report_data : reports_data)
-        new_reports += ns["_handle_account_report_data"](kav_user, session, report_data);
+    for (nb::handle report_data : host::each(listing.items))
+        new_reports += ns[name::kHandleReport](kav_user, session, report_data);
     result[nb::str("return")] = new_reports;
     return result;
 }
@@ -151,20 +122,17 @@ nb::object get_account_report(const Namespace& ns, nb::handle kav_user, nb::hand
     // Inserted as it stands, without percent-encoding, in both the URL and
     // the signed target.
     nb::str identifier = host::text(report.attr("report_identifier"));
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kReportPath), identifier});
-    nb::dict headers = operation::form_headers(kav_user);
-    nb::dict payload;
-    nb::str request_target = host::concat({nb::str(kReportTargetPrefix), identifier});
-    ns["_signature_headers"](kav_user, headers, payload, request_target);
-    nb::object response = session.attr("get")(url, nb::arg("headers") = headers);
-
-    if (host::truthy(response.attr("ok"))) {
+    operation::Target target =
+        operation::target(ns, operation::Method::Get,
+                          {nb::str(operation::kAccountReportsPath), nb::str("/"), identifier});
+    operation::Answer answer = operation::send_signed(
+        ns, kav_user, session, {target, "Get Account Report", operation::form_headers(kav_user)},
+        result);
+    if (!answer.failed()) {
         // The body is read once and this same str is handed over.
-        nb::object body = response.attr("text");
+        nb::object body = answer.response.attr("text");
         report.attr("corvane_connect_file_id") =
             kav_user.attr("_process_report_data")(report, body);
-    } else {
-        host::fail_with_response(ns, result, "Get Account Report", response);
     }
     return result;
 }
@@ -176,7 +144,7 @@ nb::object get_account_report(const Namespace& ns, nb::handle kav_user, nb::hand
 // (without "return"); reports handled before it stay downloaded and imported.
 nb::object get_bank_statements(const Namespace& ns, nb::handle kav_user) {
     nb::object session = kav_user.attr("corvane_connect_config_id").attr("_get_session")();
-    nb::object result = ns["get_account_reports"](kav_user, nb::arg("session") = session);
+    nb::object result = ns[name::kListReports](kav_user, nb::arg("session") = session);
     if (host::has_error(result))
         return result;
 
@@ -184,9 +152,9 @@ nb::object get_bank_statements(const Namespace& ns, nb::handle kav_user) {
     nb::object statements = kav_user.attr("env")[nb::str(kStatementModel)];
     result = nb::dict();
     nb::object downloadable = reports.attr("filtered")("downloadable");
-    for (nb::handle item : downloadable) {
+    for (nb::handle item : host::each(downloadable)) {
         nb::object report = nb::borrow(item);
-        result = ns["_get_account_report"](kav_user, session, report);
+        result = ns[name::kGetReport](kav_user, session, report);
         if (host::has_error(result))
             return result;
         nb::object report_file = report.attr("corvane_connect_file_id");

@@ -47,30 +47,31 @@ nb::str body_digest(nb::handle payload) {
     return host::make_str("SHA-512=" + crypto::base64_encode(digest.data(), digest.size()));
 }
 
-void signature_headers(const Namespace& ns, nb::handle kav_user, nb::handle headers, nb::handle payload,
-                       nb::handle request_target) {
-    nb::str created = nb::str(nb::int_(ns["time"].attr("time")()));
+void signature_headers(const Namespace& ns, nb::handle kav_user, nb::handle headers,
+                       nb::handle payload, nb::handle request_target) {
+    nb::str created = nb::str(nb::int_(ns[name::kTime].attr("time")()));
     nb::str digest = body_digest(payload);
 
     const char* header_names = "(request-target) host digest (created)";
-    nb::str signing_string = host::concat({nb::str("(request-target): "), request_target, nb::str("\nhost: "),
-                                           ns["TOLVEX_API_HOST"], nb::str("\ndigest: "), digest,
-                                           nb::str("\n(created): "), created});
+    nb::str signing_string = host::concat(
+        {nb::str("(request-target): "), request_target, nb::str("\nhost: "), ns[name::kHost],
+         nb::str("\ndigest: "), digest, nb::str("\n(created): "), created});
     nb::object authorization = headers.attr("get")("Authorization");
     if (host::truthy(authorization)) {
         header_names = "(request-target) host digest (created) authorization";
-        signing_string = host::concat({signing_string, nb::str("\nauthorization: "), authorization});
+        signing_string =
+            host::concat({signing_string, nb::str("\nauthorization: "), authorization});
     }
 
     nb::object key_record = kav_user.attr("sign_cert_id").attr("private_key_id");
-    nb::object signature = ns["_corvane_connect_sign"](key_record, signing_string)["return"];
+    nb::object signature = ns[name::kSign](key_record, signing_string)["return"];
 
     headers[nb::str("Digest")] = digest;
     nb::object key_id = kav_user.attr("sign_cert_key_identifier");
     headers[nb::str("Signature")] =
-        host::concat({nb::str("keyId=\""), key_id, nb::str("\",created="), created, nb::str(",algorithm=\"hs2019\""),
-                      nb::str(",headers=\""), nb::str(header_names), nb::str("\",signature=\""), signature,
-                      nb::str("\"")});
+        host::concat({nb::str("keyId=\""), key_id, nb::str("\",created="), created,
+                      nb::str(",algorithm=\"hs2019\""), nb::str(",headers=\""),
+                      nb::str(header_names), nb::str("\",signature=\""), signature, nb::str("\"")});
 }
 
 } // namespace
@@ -78,10 +79,12 @@ void signature_headers(const Namespace& ns, nb::handle kav_user, nb::handle head
 void def_signature(nb::module_& m, const Namespace& ns) {
     m.def(
         "_signature_headers",
-        [ns](nb::handle kav_user, nb::handle headers, nb::handle payload, nb::handle request_target) {
+        [ns](nb::handle kav_user, nb::handle headers, nb::handle payload,
+             nb::handle request_target) {
             signature_headers(ns, kav_user, headers, payload, request_target);
         },
-        host::param("kav_user"), host::param("headers"), host::param("payload"), host::param("request_target"),
+        host::param("kav_user"), host::param("headers"), host::param("payload"),
+        host::param("request_target"),
         "Add \"Digest\" and \"Signature\" for `request_target` and `payload` to `headers`.");
 }
 

@@ -9,8 +9,10 @@
 
 #include "corvane_user.h"
 #include "crypto/base64.h"
+#include "operation.h"
 
 namespace corvane::user {
+namespace {
 
 // "Basic " + Base64 of the UTF-8 text str(client_identifier) + ":" +
 // str(client_secret) of the configuration record `config`. An unset field is
@@ -31,14 +33,36 @@ nb::str basic_credential(nb::handle config) {
     return host::concat({nb::str("Basic "), host::make_str(encoded.text)});
 }
 
+} // namespace
+
+ClientRequest client_request(const Namespace& ns, nb::handle config, const char* path) {
+    nb::str url = host::concat({ns[operation::name::kHostUrl], nb::str(path)});
+    nb::str authorization = basic_credential(config);
+    nb::dict headers;
+    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
+    headers["Authorization"] = authorization;
+    return {url, headers};
+}
+
+nb::object post_client_request(const Namespace& ns, nb::handle session,
+                               const ClientRequest& request, nb::handle data, nb::handle result,
+                               const char* title) {
+    nb::object response = session.attr("post")(request.url, nb::arg("data") = data,
+                                               nb::arg("headers") = request.headers);
+    if (host::truthy(response.attr("ok")))
+        return response;
+    host::fail_with_response(ns, result, title, response);
+    return nb::object();
+}
+
 namespace {
 
 constexpr const char* kTokenPath = "/corvane-connect/oauth2/token";
 
 // The six keys of a token answer, each stored under the field of the same
 // name, in this order.
-constexpr const char* kTokenKeys[] = {"access_token", "expires_in", "refresh_token",
-                                      "refresh_expires_in", "scope", "token_type"};
+constexpr const char* kTokenKeys[] = {"access_token",       "expires_in", "refresh_token",
+                                      "refresh_expires_in", "scope",      "token_type"};
 
 // Takes the KAV User, the HTTP session, the grant ("authorization_code" or
 // "refresh_token") and the authorisation code (authorisation-code grant
@@ -48,17 +72,13 @@ constexpr const char* kTokenKeys[] = {"access_token", "expires_in", "refresh_tok
 // refusal of the service (logged; nothing written). Everything else (ORM,
 // transport, JSON, a missing answer key) is the host's exception, raised
 // before anything is written.
-nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::handle session, nb::handle grant_type,
-                              nb::handle auth_code) {
+nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::handle session,
+                              nb::handle grant_type, nb::handle auth_code) {
     nb::dict result;
     kav_user.attr("ensure_one")();
     nb::object config = kav_user.attr("corvane_connect_config_id");
 
-    nb::str url = host::concat({ns["TOLVEX_API_HOST_URL"], nb::str(kTokenPath)});
-    nb::str authorization = basic_credential(config);
-    nb::dict headers;
-    headers["Content-Type"] = nb::str("application/x-www-form-urlencoded");
-    headers["Authorization"] = authorization;
+    ClientRequest request = client_request(ns, config, kTokenPath);
 
     // Values go to the session as they are: it leaves out a None (an
     // authorisation-code call without a code sends no "code") and writes any
@@ -82,11 +102,10 @@ nb::dict request_access_token(const Namespace& ns, nb::handle kav_user, nb::hand
         return result;
     }
 
-    nb::object response = session.attr("post")(url, nb::arg("data") = data, nb::arg("headers") = headers);
-    if (!host::truthy(response.attr("ok"))) {
-        host::fail_with_response(ns, result, "Request Access Tokens", response);
+    nb::object response =
+        post_client_request(ns, session, request, data, result, "Request Access Tokens");
+    if (!response.is_valid())
         return result;
-    }
 
     // Every key is read before anything is written: an incomplete answer
     // raises KeyError and leaves the records as they were.
@@ -123,10 +142,10 @@ void def_tokens(nb::module_& m, const Namespace& ns) {
         },
         // .none(): None is an ordinary argument here, as for any Python
         // function; what it leads to is decided where it is used.
-        host::param("kav_user"), host::param("session"), host::param("grant_type") = "refresh_token",
-        host::param("auth_code") = nb::none(),
-        "Request OAuth tokens for `grant_type` and store them in the KAV User's token record: {} or "
-        "{\"error\": message}.");
+        host::param("kav_user"), host::param("session"),
+        host::param("grant_type") = "refresh_token", host::param("auth_code") = nb::none(),
+        "Request OAuth tokens for `grant_type` and store them in the KAV User's token record: "
+        "{} or {\"error\": message}.");
 }
 
 } // namespace corvane::user

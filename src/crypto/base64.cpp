@@ -68,7 +68,8 @@ std::string base64_encode(const std::uint8_t* data, std::size_t size) {
     char* o = out.data();
     std::size_t i = 0;
     for (; i + 3 <= size; i += 3) {
-        std::uint32_t v = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
+        std::uint32_t v =
+            (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
         *o++ = kAlphabet[(v >> 18) & 63];
         *o++ = kAlphabet[(v >> 12) & 63];
         *o++ = kAlphabet[(v >> 6) & 63];
@@ -138,9 +139,9 @@ std::size_t base64_decode_lenient(std::string_view in, std::uint8_t* out) {
     }
     if (quad_pos == 1) {
         std::size_t chars = static_cast<std::size_t>(o - out) / 3 * 4 + 1;
-        throw Error(ErrorKind::Base64, "Invalid base64-encoded string: number of data characters (" +
-                                           std::to_string(chars) +
-                                           ") cannot be 1 more than a multiple of 4");
+        throw Error(ErrorKind::Base64,
+                    "Invalid base64-encoded string: number of data characters (" +
+                        std::to_string(chars) + ") cannot be 1 more than a multiple of 4");
     }
     if (quad_pos != 0)
         throw Error(ErrorKind::Base64, "Incorrect padding");

@@ -11,19 +11,19 @@
 namespace corvane::crypto {
 
 enum class ErrorKind {
-    OutOfMemory,     // an allocation failed (std::bad_alloc is used for C++ allocations)
-    Base64,          // malformed Base64 input (padding, length)
-    InvalidValue,    // input of the right type whose content is refused
-    InvalidType,     // input of a kind the operation does not handle (encrypted key, non-RSA key)
-    Internal,        // OpenSSL failed where it should not
+    OutOfMemory,  // an allocation failed (std::bad_alloc is used for C++ allocations)
+    Base64,       // malformed Base64 input (padding, length)
+    InvalidValue, // input of the right type whose content is refused
+    InvalidType,  // input of a kind the operation does not handle (encrypted key, non-RSA key)
+    Internal,     // OpenSSL failed where it should not
 };
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     ErrorKind kind() const noexcept { return kind_; }
 
-private:
+  private:
     ErrorKind kind_;
 };
 

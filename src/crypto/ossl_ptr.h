@@ -10,9 +10,9 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
-#include <openssl/params.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/x509.h>
 
 namespace corvane::crypto {
@@ -30,7 +30,9 @@ inline void free_params_wiped(OSSL_PARAM* params) {
     OSSL_PARAM_free(params);
 }
 
-inline void free_openssl_bytes(unsigned char* p) { OPENSSL_free(p); }
+inline void free_openssl_bytes(unsigned char* p) {
+    OPENSSL_free(p);
+}
 
 using BioPtr = OsslPtr<BIO, BIO_free_all>;
 using BignumPtr = OsslPtr<BIGNUM, BN_clear_free>;

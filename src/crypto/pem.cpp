@@ -21,7 +21,7 @@ std::string_view trim(std::string_view s) {
 
 // Splits `text` into lines without their line ends.
 class Lines {
-public:
+  public:
     explicit Lines(std::string_view text) : rest_(text) {}
     bool next(std::string_view& line) {
         if (done_)
@@ -37,7 +37,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string_view rest_;
     bool done_ = false;
 };
@@ -97,8 +97,8 @@ bool find_pem_block(std::string_view text, bool (*accept)(std::string_view), Pem
         for (char c : body) {
             if (c == ' ' || c == '\t')
                 continue;
-            bool data = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                        c == '+' || c == '/';
+            bool data = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/';
             if (c == '=')
                 ++pads;
             else if (!data || pads != 0)

@@ -16,11 +16,9 @@
 namespace corvane::crypto {
 namespace {
 
-constexpr int kMaxRsaBits = 16384;
-
 // A forward-only reader of the few DER shapes a private key needs.
 class DerReader {
-public:
+  public:
     DerReader(const std::uint8_t* p, std::size_t n) : p_(p), end_(p + n) {}
 
     bool at_end() const { return p_ == end_; }
@@ -50,7 +48,7 @@ public:
         return header(tag, start, len);
     }
 
-private:
+  private:
     bool header(std::uint8_t tag, const std::uint8_t*& start, std::size_t& len) {
         if (end_ - p_ < 2 || p_[0] != tag)
             return false;
@@ -79,9 +77,10 @@ private:
 };
 
 [[noreturn]] void throw_not_a_key() {
-    throw Error(ErrorKind::InvalidValue,
-                "Could not deserialize key data. The data may be in an incorrect format or it may be "
-                "encrypted with an unsupported algorithm.");
+    throw Error(
+        ErrorKind::InvalidValue,
+        "Could not deserialize key data. The data may be in an incorrect format or it may be "
+        "encrypted with an unsupported algorithm.");
 }
 
 [[noreturn]] void throw_encrypted() {
@@ -106,7 +105,8 @@ BignumPtr to_bignum(const std::uint8_t* mag, std::size_t len) {
 // parts: n, e, d, p, q, dP, dQ, qInv.
 bool components_fit(const BignumPtr (&parts)[8]) {
     const BIGNUM *n = parts[0].get(), *e = parts[1].get(), *d = parts[2].get(), *p = parts[3].get(),
-                 *q = parts[4].get(), *dp = parts[5].get(), *dq = parts[6].get(), *qinv = parts[7].get();
+                 *q = parts[4].get(), *dp = parts[5].get(), *dq = parts[6].get(),
+                 *qinv = parts[7].get();
     if (BN_is_one(p) || BN_is_one(q))
         return false;
     BnCtxPtr ctx(BN_CTX_new());
@@ -116,7 +116,8 @@ bool components_fit(const BignumPtr (&parts)[8]) {
     check(BN_mul(t.get(), p, q, ctx.get()) == 1, "BN_mul");
     if (BN_cmp(t.get(), n) != 0)
         return false;
-    check(BN_sub(pm1.get(), p, BN_value_one()) == 1 && BN_sub(qm1.get(), q, BN_value_one()) == 1, "BN_sub");
+    check(BN_sub(pm1.get(), p, BN_value_one()) == 1 && BN_sub(qm1.get(), q, BN_value_one()) == 1,
+          "BN_sub");
     auto is_mod = [&](const BIGNUM* a, const BIGNUM* m, const BIGNUM* expected) {
         check(BN_mod(t.get(), a, m, ctx.get()) == 1, "BN_mod");
         return BN_cmp(t.get(), expected) == 0;
@@ -125,8 +126,9 @@ bool components_fit(const BignumPtr (&parts)[8]) {
         check(BN_mod_mul(t.get(), a, b, m, ctx.get()) == 1, "BN_mod_mul");
         return BN_is_one(t.get());
     };
-    return is_mod(d, pm1.get(), dp) && is_mod(d, qm1.get(), dq) && product_is_one(e, dp, pm1.get()) &&
-           product_is_one(e, dq, qm1.get()) && product_is_one(qinv, q, p);
+    return is_mod(d, pm1.get(), dp) && is_mod(d, qm1.get(), dq) &&
+           product_is_one(e, dp, pm1.get()) && product_is_one(e, dq, qm1.get()) &&
+           product_is_one(qinv, q, p);
 }
 
 // RSAPrivateKey (PKCS #1) of two primes, built into a provider key.
@@ -141,8 +143,9 @@ EvpPkeyPtr rsa_from_pkcs1(const std::uint8_t* der, std::size_t size) {
     if (version_len != 0) // version 1 is the multi-prime form, which nobody issues
         throw_not_a_key();
     static constexpr const char* kNames[] = {
-        OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
-        OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+        OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+        OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
     BignumPtr parts[8];
     for (int i = 0; i < 8; ++i) {
@@ -159,12 +162,14 @@ EvpPkeyPtr rsa_from_pkcs1(const std::uint8_t* der, std::size_t size) {
         !BN_is_odd(parts[1].get()))
         throw_not_a_key();
     if (!components_fit(parts))
-        throw Error(ErrorKind::InvalidValue, "Invalid private key: its RSA components do not fit together.");
+        throw Error(ErrorKind::InvalidValue,
+                    "Invalid private key: its RSA components do not fit together.");
 
     ParamBldPtr bld(OSSL_PARAM_BLD_new());
     check(bld != nullptr, "OSSL_PARAM_BLD_new");
     for (int i = 0; i < 8; ++i)
-        check(OSSL_PARAM_BLD_push_BN(bld.get(), kNames[i], parts[i].get()) == 1, "OSSL_PARAM_BLD_push_BN");
+        check(OSSL_PARAM_BLD_push_BN(bld.get(), kNames[i], parts[i].get()) == 1,
+              "OSSL_PARAM_BLD_push_BN");
     ParamsPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
     check(params != nullptr, "OSSL_PARAM_BLD_to_param");
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
@@ -195,8 +200,9 @@ EvpPkeyPtr rsa_from_pkcs1(const std::uint8_t* der, std::size_t size) {
 }
 
 bool is_private_key_label(std::string_view label) {
-    return label == "RSA PRIVATE KEY" || label == "PRIVATE KEY" || label == "ENCRYPTED PRIVATE KEY" ||
-           label == "EC PRIVATE KEY" || label == "DSA PRIVATE KEY";
+    return label == "RSA PRIVATE KEY" || label == "PRIVATE KEY" ||
+           label == "ENCRYPTED PRIVATE KEY" || label == "EC PRIVATE KEY" ||
+           label == "DSA PRIVATE KEY";
 }
 
 // rsaEncryption, 1.2.840.113549.1.1.1
@@ -223,8 +229,9 @@ EvpPkeyPtr load_private_key(std::string_view pem) {
     DerReader outer(block.der.data(), block.der.size()), info(nullptr, 0), alg(nullptr, 0);
     const std::uint8_t *version, *oid, *key;
     std::size_t version_len, oid_len, key_len;
-    if (!outer.element(0x30, info) || !outer.at_end() || !info.unsigned_integer(version, version_len) ||
-        version_len != 0 || !info.element(0x30, alg) || !alg.raw(0x06, oid, oid_len))
+    if (!outer.element(0x30, info) || !outer.at_end() ||
+        !info.unsigned_integer(version, version_len) || version_len != 0 ||
+        !info.element(0x30, alg) || !alg.raw(0x06, oid, oid_len))
         throw_not_a_key();
     if (oid_len != sizeof kRsaEncryptionOid || std::memcmp(oid, kRsaEncryptionOid, oid_len) != 0)
         classify_foreign_key(block.der, true);
@@ -252,43 +259,50 @@ EvpPkeyPtr load_private_key(std::string_view pem) {
     return rsa_from_pkcs1(key, key_len);
 }
 
-void check_rsa_parameters(long long bits, long long exponent) {
-    if (exponent != 3 && exponent != 65537)
-        throw Error(ErrorKind::InvalidValue, "public_exponent must be either 3 (for legacy compatibility) or 65537. "
-                                             "Almost everyone should choose 65537 here!");
-    if (bits < 1024)
-        throw Error(ErrorKind::InvalidValue, "key_size must be at least 1024-bits.");
+RsaParameters check_rsa_parameters(long long bits, long long exponent) {
+    if (exponent != kRsaExponents[0] && exponent != kRsaExponents[1])
+        throw Error(ErrorKind::InvalidValue, kRsaExponentRefusal);
+    if (bits < kMinRsaBits)
+        throw Error(ErrorKind::InvalidValue, kRsaTooSmallRefusal);
     if (bits > kMaxRsaBits)
         throw Error(ErrorKind::InvalidValue, "key_size must be at most 16384-bits.");
+    return RsaParameters(static_cast<int>(bits), static_cast<unsigned long>(exponent));
 }
 
-EvpPkeyPtr generate_rsa_key(long long bits, long long exponent) {
-    check_rsa_parameters(bits, exponent);
+EvpPkeyPtr generate_rsa_key(const RsaParameters& parameters) {
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     check(ctx != nullptr, "EVP_PKEY_CTX_new_from_name");
     check(EVP_PKEY_keygen_init(ctx.get()) == 1, "EVP_PKEY_keygen_init");
-    check(EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) == 1, "EVP_PKEY_CTX_set_rsa_keygen_bits");
+    check(EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), parameters.bits()) == 1,
+          "EVP_PKEY_CTX_set_rsa_keygen_bits");
     BignumPtr e(BN_new());
-    check(e != nullptr && BN_set_word(e.get(), static_cast<BN_ULONG>(exponent)) == 1, "BN_set_word");
-    check(EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) == 1, "EVP_PKEY_CTX_set1_rsa_keygen_pubexp");
+    check(e != nullptr && BN_set_word(e.get(), static_cast<BN_ULONG>(parameters.exponent())) == 1,
+          "BN_set_word");
+    check(EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) == 1,
+          "EVP_PKEY_CTX_set1_rsa_keygen_pubexp");
     EVP_PKEY* raw = nullptr;
     check(EVP_PKEY_generate(ctx.get(), &raw) == 1, "EVP_PKEY_generate");
     return EvpPkeyPtr(raw);
 }
 
-std::string write_encrypted_traditional_pem(EVP_PKEY* key, std::string_view passphrase) {
-    if (passphrase.empty())
-        throw Error(ErrorKind::InvalidValue, "passphrase must be 1 or more bytes");
-    if (passphrase.size() > 1023)
-        throw Error(ErrorKind::InvalidValue, "Passwords longer than 1023 bytes are not supported by this backend");
+Passphrase check_passphrase(std::string_view bytes) {
+    if (bytes.empty())
+        throw Error(ErrorKind::InvalidValue, "Password must be 1 or more bytes.");
+    if (bytes.size() > 1023)
+        throw Error(ErrorKind::InvalidValue,
+                    "Passwords longer than 1023 bytes are not supported by this backend");
+    return Passphrase(bytes);
+}
+
+std::string write_encrypted_traditional_pem(EVP_PKEY* key, const Passphrase& passphrase) {
     BioPtr bio(BIO_new(BIO_s_secmem()));
     check(bio != nullptr, "BIO_new");
     // The traditional writer keys AES-256-CBC with one MD5 iteration over the
     // passphrase and the first eight IV bytes, as every reader of the form expects.
     check(PEM_write_bio_PrivateKey_traditional(
               bio.get(), key, EVP_aes_256_cbc(),
-              reinterpret_cast<const unsigned char*>(passphrase.data()), static_cast<int>(passphrase.size()),
-              nullptr, nullptr) == 1,
+              reinterpret_cast<const unsigned char*>(passphrase.bytes().data()),
+              static_cast<int>(passphrase.bytes().size()), nullptr, nullptr) == 1,
           "PEM_write_bio_PrivateKey_traditional");
     char* data = nullptr;
     long len = BIO_get_mem_data(bio.get(), &data);

@@ -18,14 +18,17 @@ void init_pss(EVP_MD_CTX* md, EVP_PKEY* key, bool sign) {
     int ok = sign ? EVP_DigestSignInit(md, &pctx, EVP_sha256(), nullptr, key)
                   : EVP_DigestVerifyInit(md, &pctx, EVP_sha256(), nullptr, key);
     check(ok == 1, "EVP_DigestSignInit");
-    check(EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1, "EVP_PKEY_CTX_set_rsa_padding");
-    check(EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, kSaltLength) == 1, "EVP_PKEY_CTX_set_rsa_pss_saltlen");
+    check(EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1,
+          "EVP_PKEY_CTX_set_rsa_padding");
+    check(EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, kSaltLength) == 1,
+          "EVP_PKEY_CTX_set_rsa_pss_saltlen");
     check(EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, EVP_sha256()) == 1, "EVP_PKEY_CTX_set_rsa_mgf1_md");
 }
 
 } // namespace
 
-std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* message, std::size_t size) {
+std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* message,
+                                          std::size_t size) {
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
         throw Error(ErrorKind::InvalidType, "the private key is not an RSA key");
     // PSS needs hLen + sLen + 2 bytes of encoded message: 66 for SHA-256 and
@@ -33,7 +36,8 @@ std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* mes
     // keys of 522 bits and more fit.
     int em_bits = EVP_PKEY_get_bits(key) - 1;
     if ((em_bits + 7) / 8 < 32 + kSaltLength + 2)
-        throw Error(ErrorKind::InvalidValue, "Digest too large for key size. Use a larger key or different digest.");
+        throw Error(ErrorKind::InvalidValue,
+                    "Digest too large for key size. Use a larger key or different digest.");
     EvpMdCtxPtr md(EVP_MD_CTX_new());
     check(md != nullptr, "EVP_MD_CTX_new");
     init_pss(md.get(), key, true);

@@ -14,7 +14,8 @@ namespace corvane::crypto {
 // drawn each time, so two signatures of one message differ.
 // Throws Error(InvalidType) for a key that is not RSA, Error(InvalidValue)
 // for a key too small for the salt, Error(Internal) otherwise.
-std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* message, std::size_t size);
+std::vector<std::uint8_t> sign_pss_sha256(EVP_PKEY* key, const std::uint8_t* message,
+                                          std::size_t size);
 
 // Verifies a signature made by sign_pss_sha256 (salt length 32 exactly).
 bool verify_pss_sha256(EVP_PKEY* key, const std::uint8_t* message, std::size_t size,

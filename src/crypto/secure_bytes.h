@@ -22,7 +22,9 @@ template <typename T> struct WipingAllocator {
         std::allocator<T>().deallocate(p, n);
     }
     template <typename U> bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
-    template <typename U> bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
+    template <typename U> bool operator!=(const WipingAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 using SecureBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;

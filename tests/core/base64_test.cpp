@@ -171,7 +171,8 @@ struct Outcome {
 };
 
 Outcome reference_decode(std::string_view in) {
-    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const std::string kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::vector<int> values;
     int pads = 0;
     bool ended_by_pads = false;
@@ -192,8 +193,8 @@ Outcome reference_decode(std::string_view in) {
     }
     Outcome out;
     if (!ended_by_pads && values.size() % 4 == 1) {
-        out.error = "Invalid base64-encoded string: number of data characters (" + std::to_string(values.size()) +
-                    ") cannot be 1 more than a multiple of 4";
+        out.error = "Invalid base64-encoded string: number of data characters (" +
+                    std::to_string(values.size()) + ") cannot be 1 more than a multiple of 4";
         return out;
     }
     if (!ended_by_pads && values.size() % 4 != 0) {
@@ -262,16 +263,18 @@ TEST_F(Base64, RandomizedInputsDecodeAsTheRulesSay) {
             constexpr std::size_t kGuard = 8;
             const std::size_t bound = base64_decoded_bound(in.size());
             std::vector<std::uint8_t> buf(bound + kGuard, 0xa5);
-            SCOPED_TRACE("input of " + std::to_string(in.size()) + " characters: " + in.substr(0, 80));
+            SCOPED_TRACE("input of " + std::to_string(in.size()) +
+                         " characters: " + in.substr(0, 80));
             if (expected.error.empty()) {
                 std::size_t n = base64_decode_lenient(in, buf.data());
                 ASSERT_EQ(n, expected.bytes.size());
                 ASSERT_TRUE(std::equal(expected.bytes.begin(), expected.bytes.end(), buf.begin()));
             } else {
-                ASSERT_TRUE(fails_with([&] { base64_decode_lenient(in, buf.data()); }, ErrorKind::Base64,
-                                       expected.error));
+                ASSERT_TRUE(fails_with([&] { base64_decode_lenient(in, buf.data()); },
+                                       ErrorKind::Base64, expected.error));
             }
-            ASSERT_TRUE(std::all_of(buf.end() - kGuard, buf.end(), [](std::uint8_t b) { return b == 0xa5; }));
+            ASSERT_TRUE(std::all_of(buf.end() - kGuard, buf.end(),
+                                    [](std::uint8_t b) { return b == 0xa5; }));
         }
     }
 }

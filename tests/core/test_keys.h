@@ -175,7 +175,7 @@ MC4CAQAwBQYDK2VwBCIEIH99sKoBySlPgLB40Tcjbw7Ij5zn4TXSv8t/t0rJikrc
 // One 1024-bit key (exponent 65537) per test process, made by the core: for
 // the tests where the size does not matter. The test process owns it.
 inline EVP_PKEY* shared_rsa_1024() {
-    static EvpPkeyPtr key = generate_rsa_key(1024, 65537);
+    static EvpPkeyPtr key = generate_rsa_key(check_rsa_parameters(1024, 65537));
     return key.get();
 }
 

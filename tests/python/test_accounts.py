@@ -250,7 +250,9 @@ def paged_service(pages):
     # more entries than the total: the count passes it
     (lambda offset: (identifiers(3), 2), [0], 3),
     (lambda offset: ([f"p{offset}-{n}" for n in range(20)], 30), [0, 20], 40),
-], ids=["short-pages", "empty-pages", "short-then-empty", "past-total", "past-total-on-page-2"])
+    # a total that is no number (json reads NaN): no count is below it
+    (lambda offset: ([f"a{offset}"], float("nan")), [0], 1),
+], ids=["short-pages", "empty-pages", "short-then-empty", "past-total", "past-total-on-page-2", "nan-total"])
 def test_page_loop_always_ends(world, session, pages, offsets, fetched):
     router, listed = paged_service(pages)
     session.route(router)

@@ -22,6 +22,9 @@ fast and a slow sanitizer build does not fail it."""
 
 import base64
 import json
+import os
+import subprocess
+import sys
 import types
 
 import pytest
@@ -773,3 +776,57 @@ def test_damaged_pem_text_never_crashes_and_never_signs_wrong(data):
         assert type(result[1]) in (ValueError, TypeError), result
     else:
         assert keys.verify_pss_sha256(key.public_pem, b"message", result[1]["return"])
+
+
+# --------------------------------------------------------------------------
+# a collaborator that shrinks the list being walked
+# --------------------------------------------------------------------------
+
+# Run in a child interpreter, so that a crash fails the test instead of ending
+# the run. The collaborator called for each item finds the list that holds it
+# (gc.get_referrers reaches it) and empties it: the walk must end there, as a
+# Python for loop over that list would, and never read past the list's end.
+SHRINKING_LIST = r"""
+import gc, sys
+from corvane_core import corvane_user as cu
+from support.http import FakeSession, account_answer, accounts_page, reports_page, token_answer
+from support.world import make_world
+
+session = FakeSession()
+world = make_world(session=session)
+seen = []
+
+def emptying(real, key):
+    def step(kav_user, session, item):
+        seen.append(item[key] if key else item)
+        for holder in gc.get_referrers(item):
+            if type(holder) is list and holder is not seen:
+                holder.clear()
+        return real(kav_user, session, item)
+    return step
+
+if sys.argv[1] == "reports":
+    cu._request_access_token = lambda *args, **kwargs: {}
+    cu._handle_account_report_data = emptying(cu._handle_account_report_data, "id")
+    session.add(reports_page(["r1", "r2", "r3"]))
+    result = cu.get_account_reports(world.user)
+    listed = [r.report_identifier for r in result["return"]]
+else:
+    cu._get_account = emptying(cu._get_account, None)
+    session.add(token_answer(), accounts_page(["a1", "a2", "a3"]), account_answer("a1"))
+    result = cu.list_accounts(world.user)
+    listed = [a.account_identifier for a in world.env["corvane.connect.account"].search([])]
+print(seen, listed, sorted(result))
+"""
+
+
+@pytest.mark.parametrize("listing, printed", [
+    ("reports", "['r1'] ['r1'] ['return']"),
+    ("accounts", "['a1'] ['a1'] []"),
+])
+def test_collaborator_emptying_the_walked_list_ends_the_walk(listing, printed, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.run([sys.executable, "-c", SHRINKING_LIST, listing], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.strip() == printed

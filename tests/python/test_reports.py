@@ -163,6 +163,8 @@ def test_pages_until_total_all_gathered_before_recording(world, session, tokens,
     # more entries than announced: stop instead of paging on
     ([reports_page([f"a{i}" for i in range(20)], 30), reports_page([f"b{i}" for i in range(20)], 30)], 2, 40),
     ([reports_page(["a1", "a2"], 1)], 1, 2),
+    # a total that is no number (json reads NaN): no count is below it
+    ([reports_page(["a1"], float("nan"))], 1, 1),
 ])
 def test_paging_ends_when_total_cannot_be_met_exactly(world, session, tokens, pages, requests, recorded):
     session.add(*pages)
