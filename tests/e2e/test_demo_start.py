@@ -4,11 +4,26 @@ start one."""
 
 from __future__ import annotations
 
+import importlib.util
 import socket
+import sys
+from pathlib import Path
 
 import pytest
 
-import corvane_demo
+_DEMO = Path(__file__).resolve().parents[2] / "demo" / "corvane_demo.py"
+
+
+def _load_demo():
+    # The demo is a script, not an installed module: load it from its file.
+    location = importlib.util.spec_from_file_location("corvane_demo", _DEMO)
+    module = importlib.util.module_from_spec(location)
+    sys.modules["corvane_demo"] = module
+    location.loader.exec_module(module)
+    return module
+
+
+corvane_demo = _load_demo()
 
 
 @pytest.fixture

@@ -789,8 +789,8 @@ def test_damaged_pem_text_never_crashes_and_never_signs_wrong(data):
 SHRINKING_LIST = r"""
 import gc, sys
 from corvane_core import corvane_user as cu
-from support.http import FakeSession, account_answer, accounts_page, reports_page, token_answer
-from support.world import make_world
+from corvane_standins.http import FakeSession, account_answer, accounts_page, reports_page, token_answer
+from corvane_standins.world import make_world
 
 session = FakeSession()
 world = make_world(session=session)
