@@ -2,17 +2,14 @@
 #include "host_base64.h"
 
 #include "host_errors.h"
+#include "host_text.h"
 
 namespace corvane::host {
 
 Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
     PyObject* v = value.ptr();
     if (PyUnicode_Check(v)) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(v) != 0) // a legacy str does not know yet whether it is ASCII
-            throw nb::python_error();
-#endif
-        if (!PyUnicode_IS_ASCII(v))
+        if (!is_ascii(value))
             raise(PyExc_ValueError, "string argument should contain only ASCII characters");
         Py_ssize_t size;
         const char* data = PyUnicode_AsUTF8AndSize(v, &size);
@@ -22,9 +19,11 @@ Base64Input::Base64Input(nb::handle value) : owner_(nb::borrow(value)) {
         return;
     }
     if (!PyObject_CheckBuffer(v)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument should be a bytes-like object or ASCII string, not '%.200s'",
-                     Py_TYPE(v)->tp_name);
+        // The host's wording: "... not %r" % value.__class__.__name__.
+        nb::str name = nb::repr(value.attr("__class__").attr("__name__"));
+        nb::object message =
+            nb::str("argument should be a bytes-like object or ASCII string, not ") + name;
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
         throw nb::python_error();
     }
     // Any layout, as memoryview(value).tobytes() accepts it.

@@ -2,6 +2,7 @@
 // core works on, and the one type check of a str argument.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include <nanobind/nanobind.h>
@@ -9,6 +10,18 @@
 namespace corvane::host {
 
 namespace nb = nanobind;
+
+// The name the host's messages give the type of `value` (formatted with
+// "%.200s", as they format it): its type's tp_name. The limited API does not
+// reach tp_name: there it is rebuilt as the host builds it, the __name__ of
+// a class made by a class statement, "<__module__>.<__name__>" for other
+// types (the module left out when it is "builtins"), which names a type
+// whose C definition gives no module by its __name__ alone.
+std::string type_name_of(nb::handle value);
+
+// Whether the str `value` holds ASCII characters only. Lone surrogates are
+// not ASCII.
+bool is_ascii(nb::handle value);
 
 // Raises TypeError("<what> must be str, not <type name>") unless `value` is
 // a str (or a subclass).

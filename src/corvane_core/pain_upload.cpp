@@ -57,7 +57,7 @@ Body decode_body(const Namespace& ns, nb::handle data) {
     if (!raw)
         throw nb::python_error();
     nb::object owned = nb::steal(raw);
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(raw));
     std::size_t size;
     if (encoded.size() >= kUnlockedDecodeMinSize) {
         nb::gil_scoped_release unlocked;
@@ -65,6 +65,15 @@ Body decode_body(const Namespace& ns, nb::handle data) {
     } else {
         size = crypto::base64_decode_lenient(encoded, out);
     }
+#ifdef Py_LIMITED_API
+    // The limited API cannot shrink a bytes object: the bytes written are
+    // copied into one of their size (one more copy of the file, transient).
+    PyObject* exact = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out),
+                                                static_cast<Py_ssize_t>(size));
+    if (!exact)
+        throw nb::python_error();
+    return text_of(nb::steal<nb::bytes>(exact));
+#else
     // Shrinks the fresh, unshared object to what was written (the bound is
     // at most a few bytes over, or the share of skipped characters): a
     // realloc that keeps large blocks in place.
@@ -72,6 +81,7 @@ Body decode_body(const Namespace& ns, nb::handle data) {
     if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) != 0)
         throw nb::python_error(); // raw was released and set to null
     return text_of(nb::steal<nb::bytes>(raw));
+#endif
 }
 
 // Takes the payment initiation request record. Returns the guard's or the
@@ -103,8 +113,9 @@ nb::object pain_request(const Namespace& ns, nb::handle pain_record) {
     // own when it is hashed (kept with the str; the host builds it through a
     // transient buffer up to twice the text's size). The decoded bytes are
     // let go before the hashing and copied from that form after it, which
-    // keeps them out of that peak.
-    bool ascii = PyUnicode_IS_ASCII(body.text.ptr());
+    // keeps them out of that peak. The text was decoded from those bytes:
+    // it is ASCII when it has as many characters as they have bytes.
+    bool ascii = static_cast<std::size_t>(PyUnicode_GetLength(body.text.ptr())) == body.utf8.size();
     if (!ascii)
         body.utf8.reset();
     operation::Request request{target, "Payment Initiation Request", headers, body.text};

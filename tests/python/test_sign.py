@@ -3,6 +3,8 @@ MGF1-SHA-256, salt 32, checked by an independent verifier."""
 
 import base64
 import binascii
+import collections
+import datetime
 
 import pytest
 
@@ -154,6 +156,36 @@ def test_damaged_and_foreign_keys(rsa_key, ec_key):
 def test_message_must_be_text(rsa_key, message, error):
     with pytest.raises(error):
         sign(rsa_key.pem_key_b64, message)
+
+
+class Opaque:
+    """A class of the caller's: the host names it by its __name__."""
+
+
+# Types the host's messages name in different ways: builtins bare, types
+# defined in C with their module (datetime.date, collections.OrderedDict),
+# a class statement's class by its name alone; b64decode by the name alone.
+WRONG_TYPES = [42, None, Opaque(), datetime.date(2024, 1, 2), collections.OrderedDict()]
+
+
+def host_type_name(value):
+    # The host's own wording names the type as its messages do.
+    with pytest.raises(TypeError) as raised:
+        "".join([value])
+    return str(raised.value).removeprefix("sequence item 0: expected str instance, ").removesuffix(" found")
+
+
+@pytest.mark.parametrize("value", WRONG_TYPES, ids=lambda v: type(v).__name__)
+def test_type_errors_name_the_type_as_the_host_does(rsa_key, value):
+    with pytest.raises(TypeError) as raised:
+        sign(rsa_key.pem_key_b64, value)
+    assert str(raised.value) == f"message must be str, not {host_type_name(value)}"
+    # The key field's Base64 names it as the host's b64decode does.
+    with pytest.raises(TypeError) as expected:
+        base64.b64decode(value)
+    with pytest.raises(TypeError) as raised:
+        sign(value, "m")
+    assert str(raised.value) == str(expected.value)
 
 
 def test_bad_key_is_reported_before_a_bad_message():
