@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Race detection for the free-threaded variant: builds the three modules with
+# ThreadSanitizer (CMake option CORVANE_TSAN) for a free-threaded CPython that is
+# instrumented too (scripts/variants/build_tsan_python.sh, cached), and runs the whole
+# Python suite, the multi-thread stress test included, under it with the GIL off.
+# Exits non-zero when a test fails or when TSan reports anything in any process of the
+# run. The only suppressions are CPython's own, for the interpreter's known benign
+# races; none covers this project's code.
+#
+#   scripts/tsan.sh [pytest arguments...]
+#
+# The build directory is build/tsan, or $CORVANE_TSAN_BUILD_DIR. The interpreter is
+# cached under $CORVANE_VARIANTS_CACHE/tsan-python/ (default ~/.cache/corvane-variants),
+# keyed by the pinned CPython source, the compiler and the recipe; a cold build takes
+# 15-25 minutes on two cores, a warm run a few minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+. scripts/variants/lib.sh
+
+# The newest clang Debian 12 offers, with its TSan runtime and symbolizer.
+CLANG_VERSION=${CORVANE_TSAN_CLANG:-19}
+ensure_apt_packages "clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev" "llvm-$CLANG_VERSION" \
+  cmake ninja-build libssl-dev openssl
+cc=clang-$CLANG_VERSION
+cxx=clang++-$CLANG_VERSION
+symbolizer=/usr/lib/llvm-$CLANG_VERSION/bin/llvm-symbolizer
+
+prefix=$CACHE_ROOT/tsan-python/py$(upstream_version "$PYTHON_SRC_VERSION")t-clang$CLANG_VERSION-$(
+  short_hash "$PYTHON_SRC_VERSION" "$("$cc" --version | head -n 1)" \
+    "$(deb_package_version libc6-dev 2>/dev/null || echo none)" "$VARIANTS_DIR/build_tsan_python.sh")
+if [ ! -f "$prefix/.complete" ]; then
+  bash "$VARIANTS_DIR/build_tsan_python.sh" "$prefix" "$cc"
+fi
+python=$prefix/bin/python3.13t
+
+build=${CORVANE_TSAN_BUILD_DIR:-build/tsan}
+venv=$repo/$build/venv
+reports=$repo/$build/reports
+mkdir -p "$build"
+export TSAN_OPTIONS="suppressions=$prefix/tsan-suppressions.txt external_symbolizer_path=$symbolizer"
+export PYTHON_GIL=0
+
+if [ ! -x "$venv/bin/python" ]; then
+  log "venv of the ThreadSanitizer interpreter"
+  "$python" -m venv "$venv"
+fi
+# Test requirements from pyproject.toml, as binary or pure-Python wheels only: nothing
+# is compiled for this interpreter. Not pyca/cryptography: the test keys come from the
+# openssl tool instead (tests/python/support/keys.py).
+"$venv/bin/python" - <<'EOF' >"$build/requirements.txt"
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    project = tomllib.load(f)
+wanted = project["project"]["dependencies"] + project["project"]["optional-dependencies"]["test"]
+wanted += [r for r in project["build-system"]["requires"] if r.startswith("nanobind")]
+print("\n".join(r for r in wanted if not r.lower().startswith("cryptography")))
+EOF
+"$venv/bin/python" -m pip install -q --only-binary=:all: -r "$build/requirements.txt"
+
+log "modules built with -fsanitize=thread ($cxx)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TSAN=ON \
+  -DCMAKE_CXX_COMPILER="$cxx" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build "$build" -j"$JOBS"
+
+run_tsan() {
+  TSAN_OPTIONS="$TSAN_OPTIONS log_path=$reports/tsan" PYTHONPATH="$repo/$build/pkg" "$venv/bin/python" "$@"
+}
+
+# Canary: two threads writing one buffer without a lock must leave a report, or a quiet
+# run below would prove nothing.
+rm -rf "$reports"
+mkdir -p "$reports"
+run_tsan - <<'EOF'
+import ctypes, threading
+buf = ctypes.create_string_buffer(64)
+start = threading.Barrier(2)
+def write():
+    start.wait()
+    for _ in range(2000):
+        ctypes.memset(buf, 1, 64)
+threads = [threading.Thread(target=write) for _ in range(2)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+EOF
+if ! grep -qs "data race" "$reports"/tsan.*; then
+  die "the ThreadSanitizer canary left no report: the set-up does not work"
+fi
+rm -rf "$reports"
+mkdir -p "$reports"
+
+log "Python suite under ThreadSanitizer, GIL off"
+started=$SECONDS
+status=0
+run_tsan -c 'import sys; assert not sys._is_gil_enabled(), "the GIL is on"'
+run_tsan -m pytest tests/python -q -p no:cacheprovider "$@" || status=$?
+log "suite finished in $((SECONDS - started)) s"
+
+if compgen -G "$reports/*" >/dev/null; then
+  log "ThreadSanitizer reports:"
+  for f in "$reports"/*; do
+    echo "== $f" >&2
+    head -n 80 "$f" >&2
+  done
+  exit 1
+fi
+if [ "$status" -eq 5 ]; then
+  die "pytest collected no test: the suite is missing"
+fi
+exit "$status"
