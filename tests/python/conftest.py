@@ -34,6 +34,19 @@ from support.http import FakeSession  # noqa: E402
 from support.world import make_world  # noqa: E402
 
 
+def pytest_configure(config):
+    # the marker of pytest-run-parallel, known without it too
+    config.addinivalue_line("markers", "thread_unsafe(reason): runs on one thread under pytest-run-parallel")
+
+
+def pytest_sessionstart(session):
+    # Under pytest-run-parallel, threads that race on the first use of a test
+    # key (made on first use, then cached) would each get a key of their own.
+    if session.config.getoption("parallel_threads", None) not in (None, 1, "1"):
+        for make in (_keys.rsa_2048, _keys.rsa_2048_other, _keys.rsa_1024, _keys.ec_p256):
+            make()
+
+
 class PerThread:
     """One object per thread, made on first use in that thread, standing for
     a fixture's value. pytest-run-parallel (scripts/variants/parallel_suite.sh)
@@ -79,7 +92,11 @@ class PerThread:
 
 def per_thread(request, make):
     """``make()`` once per test, or once per thread of a test run in parallel."""
-    if (request.config.getoption("parallel_threads", None) or 1) in (1, "1"):
+    try:
+        threads = request.getfixturevalue("num_parallel_threads")
+    except pytest.FixtureLookupError:  # pytest-run-parallel is not installed
+        threads = 1
+    if threads == 1:
         value = make()
         return value, [value]
     proxy = PerThread(make)
