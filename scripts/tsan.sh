@@ -45,9 +45,9 @@ tsan_options="suppressions=$prefix/tsan-suppressions.txt external_symbolizer_pat
 export TSAN_OPTIONS="$tsan_options exitcode=0"
 export PYTHON_GIL=0
 
-if [ ! -x "$venv/bin/python" ]; then
+if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
   log "venv of the ThreadSanitizer interpreter"
-  "$python" -m venv "$venv"
+  "$python" -m venv --clear "$venv"
 fi
 # Test requirements from pyproject.toml, as binary or pure-Python wheels only: nothing
 # is compiled for this interpreter. Not pyca/cryptography: the test keys come from the
@@ -67,8 +67,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TSAN
   -DCMAKE_CXX_COMPILER="$cxx" -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build "$build" -j"$JOBS"
 
+# The build tree is the venv's corvane_core (a .pth file, so that the suite's fresh
+# interpreters, isolated with -I, find it too). -P: the checkout does not shadow it.
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+echo "$repo/$build/pkg" >"$site/corvane-core-tsan-build.pth"
 run_tsan() {
-  TSAN_OPTIONS="$tsan_options log_path=$reports/tsan" PYTHONPATH="$repo/$build/pkg" "$venv/bin/python" "$@"
+  TSAN_OPTIONS="$tsan_options log_path=$reports/tsan" "$venv/bin/python" -P "$@"
 }
 
 # Canary: two threads writing one buffer without a lock must leave a report, or a quiet
