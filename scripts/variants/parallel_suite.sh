@@ -20,8 +20,8 @@ threads=${CORVANE_PARALLEL_THREADS:-4}
 if ! "$python" -c 'import pytest_run_parallel' 2>/dev/null; then
   "$python" -m pip install -q --only-binary=:all: pytest-run-parallel
 fi
-# -P: the checkout itself is not importable, only the installed wheel is. The report
-# (-rA would be long) lists the tests that ran on one thread and why.
+# -P: the checkout itself is not importable, only the installed wheel is. The plugin's
+# report at the end lists every test that ran on one thread, and why.
 cd "$repo"
-PYTHONPATH="$here" "$python" -P -m pytest tests/python -p installed_guard -p no:cacheprovider -q \
-  --parallel-threads="$threads" "$@"
+PYTEST_RUN_PARALLEL_VERBOSE=1 PYTHONPATH="$here" "$python" -P -m pytest tests/python -p installed_guard \
+  -p no:cacheprovider --parallel-threads="$threads" "$@"
