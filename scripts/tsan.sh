@@ -75,24 +75,28 @@ run_tsan() {
   TSAN_OPTIONS="$tsan_options log_path=$reports/tsan" "$venv/bin/python" -P "$@"
 }
 
-# Canary: two threads writing one buffer without a lock must leave a report, or a quiet
-# run below would prove nothing.
+# The modules carry the instrumentation.
+for module in "$build"/pkg/corvane_core/*.so; do
+  nm -D --undefined-only "$module" | grep -q '__tsan_func_entry' || die "$module is not built with -fsanitize=thread"
+done
+# Canary: a data race in a library loaded into the interpreter (two threads writing one
+# int) must leave a report file, or a quiet run below would prove nothing.
 rm -rf "$reports"
 mkdir -p "$reports"
-run_tsan - <<'EOF' || true
-import ctypes, threading
-buf = ctypes.create_string_buffer(64)
-start = threading.Barrier(2)
-def write():
-    start.wait()
-    for _ in range(2000):
-        ctypes.memset(buf, 1, 64)
-threads = [threading.Thread(target=write) for _ in range(2)]
-for t in threads:
-    t.start()
-for t in threads:
-    t.join()
+cat >"$build/canary.c" <<'EOF'
+#include <pthread.h>
+static int shared;
+static void *write_shared(void *arg) { shared += (int)(long)arg; return NULL; }
+void race(void) {
+  pthread_t a, b;
+  pthread_create(&a, NULL, write_shared, (void *)1);
+  pthread_create(&b, NULL, write_shared, (void *)2);
+  pthread_join(a, NULL);
+  pthread_join(b, NULL);
+}
 EOF
+"$cc" -shared -fPIC -fsanitize=thread -g -o "$build/canary.so" "$build/canary.c"
+run_tsan -c "import ctypes; ctypes.CDLL('$repo/$build/canary.so').race()" || true
 if ! grep -qs "data race" "$reports"/tsan.*; then
   die "the ThreadSanitizer canary left no report: the set-up does not work"
 fi

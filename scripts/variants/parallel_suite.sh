@@ -24,4 +24,4 @@ fi
 # report at the end lists every test that ran on one thread, and why.
 cd "$repo"
 PYTEST_RUN_PARALLEL_VERBOSE=1 PYTHONPATH="$here" "$python" -P -m pytest tests/python -p installed_guard \
-  -p no:cacheprovider --parallel-threads="$threads" "$@"
+  -p no:cacheprovider --parallel-threads="$threads" --hypothesis-profile=ci "$@"
