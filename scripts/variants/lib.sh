@@ -111,6 +111,28 @@ fetch_deb_source() {
   die "could not fetch the source package $pkg"
 }
 
+# unpack_deb_python VERSION DL_DIR DEST: unpacks the CPython source package fetched into
+# DL_DIR (fetch_deb_source) into DEST with Debian's backports of upstream fixes applied
+# (security fixes above all; a backport names its upstream commit or CVE), and not its
+# own patches, which move the install layout (dist-packages, multiarch paths) and are
+# not wanted in a private prefix. Appends the names of the patches applied to
+# DEST.patches.
+unpack_deb_python() {
+  local version=$1 dl=$2 dest=$3 upstream patch patches
+  upstream=$(upstream_version "$version")
+  mkdir -p "$dest" "$dest.debian"
+  tar -xf "$dl/${PYTHON_SRC_PACKAGE}_${upstream}.orig.tar.xz" -C "$dest" --strip-components=1
+  tar -xf "$dl/${PYTHON_SRC_PACKAGE}_${version#*:}.debian.tar.xz" -C "$dest.debian"
+  patches=$dest.debian/debian/patches
+  for patch in $(grep -v -E '^[[:space:]]*(#|$)' "$patches/series"); do
+    if [[ $patch == CVE-* ]] || head -n 40 "$patches/$patch" \
+      | grep -q -E 'Origin: upstream|cherry picked from commit|^Subject: \[PATCH\] \[3\.[0-9]+\]|^From [0-9a-f]{40} '; then
+      (cd "$dest" && patch -p1 --forward -s <"$patches/$patch") || die "Debian patch $patch does not apply"
+      echo "$patch" >>"$dest.patches"
+    fi
+  done
+}
+
 # The zig toolchain: installed once per version from PyPI, with compiler wrappers that
 # CMake and configure scripts can call as plain compilers.
 zig_dir() { printf '%s/zig-%s\n' "$CACHE_ROOT" "$ZIGLANG_VERSION"; }

@@ -14,7 +14,7 @@ The in-memory ORM's journal and the addon stand-in's lists grow with every
 call by design; they are emptied after each call. The modules' loggers go to
 a null handler for the duration, since pytest would keep every record.
 
-Under a sanitizer (scripts/sanitize.sh) the memory figures mean nothing
+Under a sanitizer (scripts/sanitize.sh, scripts/tsan.sh) the memory figures mean nothing
 (the allocator keeps freed blocks in quarantine) and calls are slower: the
 reference counts are still checked, over fewer calls."""
 
@@ -34,7 +34,8 @@ from corvane_core import corvane_keys, corvane_pain, corvane_user
 from corvane_standins import http, keys
 from corvane_standins.world import make_world
 
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
+SANITIZED = ("libasan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ
+             or "TSAN_OPTIONS" in os.environ)
 CALLS = 300 if SANITIZED else 2500
 WARM_UP = 50 if SANITIZED else 300
 # Growth allowed over CALLS calls after the warm-up: noise of the allocator.

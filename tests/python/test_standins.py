@@ -56,6 +56,11 @@ def db():
     return env, partners, tags
 
 
+# pytest-run-parallel (scripts/variants/parallel_suite.sh): the threads of a test share its
+# fixtures
+SHARED_DB = pytest.mark.thread_unsafe(reason="changes the records of the db fixture, which the test's threads share")
+
+
 @pytest.mark.parametrize("access", [
     lambda r: r.name,
     lambda r: r["name"],
@@ -79,6 +84,7 @@ def test_empty_set_reads_empty_values_but_fails_ensure_one(db):
         empty.ensure_one()
 
 
+@SHARED_DB
 def test_unset_fields_and_conversions(db):
     env, partners, _ = db
     p = partners[0]
@@ -114,6 +120,7 @@ def test_record_set_algebra(db):
         env["test.tag"].browse(1) in partners
 
 
+@SHARED_DB
 def test_relational_reads_hide_archived_unless_active_test_false(db):
     env, partners, tags = db
     p1 = partners[0]
@@ -143,6 +150,7 @@ M2M_CASES = [
 ]
 
 
+@SHARED_DB
 @pytest.mark.parametrize("commands,p1_tags,t1_partners", M2M_CASES)
 def test_many2many_commands_seen_from_both_sides(db, commands, p1_tags, t1_partners):
     env, partners, tags = db
@@ -160,6 +168,7 @@ def test_many2many_commands_seen_from_both_sides(db, commands, p1_tags, t1_partn
         assert (p1 in tag.partner_ids) == (tag.id in p1_tags)
 
 
+@SHARED_DB
 def test_many2many_write_from_record_set_and_on_several_records(db):
     env, partners, tags = db
     t1, t2, t3 = tags
@@ -173,6 +182,7 @@ def test_many2many_write_from_record_set_and_on_several_records(db):
         partners[0].tag_ids = [1, 2]
 
 
+@SHARED_DB
 def test_one2many_follows_the_inverse_many2one(db):
     env, partners, _ = db
     p1, p2, _ = partners
@@ -240,6 +250,7 @@ def test_search_active_test(graph):
         env["test.note"].search([("nope", "=", 1)])
 
 
+@SHARED_DB
 def test_journal_records_calls_in_order(db):
     env, partners, tags = db
     p1 = partners[0]

@@ -37,6 +37,11 @@ def unlinked(session):
     return make_world(session=session, user_vals={"with_token": False, "state": "draft"})
 
 
+# pytest-run-parallel (scripts/variants/parallel_suite.sh): the threads of a test share its
+# fixtures, and this one is a single world
+UNLINKED = pytest.mark.thread_unsafe(reason="the unlinked world is one world, shared by the test's threads")
+
+
 # --------------------------------------------------------------------------
 # the request
 # --------------------------------------------------------------------------
@@ -129,6 +134,7 @@ def test_credential_that_is_not_utf8_encodable_raises_before_any_request(session
 # --------------------------------------------------------------------------
 
 
+@UNLINKED
 def test_first_authorization_code_answer_creates_a_token_record_linked_both_ways(unlinked, session):
     world = unlinked
     session.add(token_answer(access_token="acc-9", refresh_token="ref-9", expires_in=300,
@@ -188,6 +194,7 @@ def test_authorization_code_for_a_user_with_a_token_record_reuses_it(world, sess
 # --------------------------------------------------------------------------
 
 
+@UNLINKED
 def test_refresh_without_token_record_sends_nothing(unlinked, session):
     world = unlinked
     world.env.translations[NO_TOKEN] = "Kein Zugriffstoken."
@@ -204,6 +211,7 @@ def test_unsupported_grant_sends_nothing(world, session, grant_type):
     assert session.calls == [] and world.journal == []
 
 
+@pytest.mark.thread_unsafe(reason="asserts the exact log records, and caplog gathers those of every thread")
 def test_refused_request_returns_and_logs_the_body_and_writes_nothing(world, session, caplog):
     before = token_values(world.token)
     session.add(error_response(401, text='{"error": "invalid_grant"}'))
@@ -287,6 +295,7 @@ def test_none_for_the_user_or_the_session_fails_as_python_code_would(world, sess
     assert world.journal == []
 
 
+@pytest.mark.thread_unsafe(reason="runs threads of its own on the one session it counts the calls of")
 def test_parallel_refreshes_of_different_users_keep_their_own_tokens(world, session):
     # nothing is shared between calls: under a free-threaded interpreter the
     # calls really overlap, and each user must end with its own answer
