@@ -8,12 +8,12 @@
 # The extension modules of this project link the same static OpenSSL (OPENSSL_ROOT_DIR).
 #
 # Usage: build_musl_sysroot.sh PREFIX      (PREFIX must not exist yet, or be a failed try)
+# The tools and the deb-src entry come from scripts/setup-system.sh variants.
 set -euo pipefail
-. "$(dirname "$0")/lib.sh"
+LOG_NAME=musl-sysroot
+. "$(dirname "$0")/../lib.sh"
 
 prefix=${1:?usage: build_musl_sysroot.sh PREFIX}
-ensure_apt_packages musl-tools dpkg-dev xz-utils patch make autoconf automake libtool
-ensure_deb_src_entry
 
 rm -rf "$prefix"
 mkdir -p "$prefix" "$CACHE_ROOT/tmp"
