@@ -231,6 +231,7 @@ ensure_zig_gtest() {
   if [ ! -f "$prefix/.complete" ]; then
     log "building GoogleTest $version with $(basename "$toolchain") ${CORVANE_ZIG_TARGET:-}"
     rm -rf "$prefix" "$prefix.build"
+    mkdir -p "$(dirname "$prefix")"
     { cmake -S /usr/src/googletest -B "$prefix.build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF &&
       cmake --build "$prefix.build" -j "$JOBS" &&
@@ -248,8 +249,9 @@ ensure_zig_gtest() {
 # fields separated by single spaces: name python toolchain target py_api tag test_on.
 wheel_rows() {
   local names=" $* "
+  local line
   grep -v -E '^[[:space:]]*(#|$)' "$WHEELS_TABLE" | tr -s ' \t' '  ' | while read -r line; do
-    [ $# -eq 0 ] || [[ $names == *" ${line%% *} "* ]] && printf '%s\n' "$line"
+    if [ $# -eq 0 ] || [[ $names == *" ${line%% *} "* ]]; then printf '%s\n' "$line"; fi
   done
 }
 
@@ -309,8 +311,12 @@ build_glibc_wheel() {
     -C cmake.define.OPENSSL_ROOT_DIR="$openssl" -C cmake.define.OPENSSL_USE_STATIC_LIBS=ON \
     >"$dir/wheel.log" 2>&1 || { tail -n 60 "$dir/wheel.log" >&2; die "[$name] wheel build failed (log: $dir/wheel.log)"; }
   # auditwheel checks that the binaries need nothing outside the policy (no library
-  # is grafted: the check below fails if one were) and tags the wheel.
-  PATH=$dir/build-venv/bin:$PATH auditwheel repair --plat "$(policy_of "$tag")" -w "$dir/wheelhouse" "$(only_wheel "$dir/dist")" \
+  # is grafted: the check below fails if one were) and tags the wheel with the oldest
+  # policy they satisfy, which audit_wheel compares with the matrix. "auto" takes the
+  # C library from the wheel: named, the policy must be one of the machine's, and
+  # auditwheel takes a machine with Alpine's musl name (setup-system.sh variants)
+  # for a musl one.
+  PATH=$dir/build-venv/bin:$PATH auditwheel repair --plat auto -w "$dir/wheelhouse" "$(only_wheel "$dir/dist")" \
     >"$dir/repair.log" 2>&1 || { cat "$dir/repair.log" >&2; die "[$name] auditwheel repair failed"; }
   audit_wheel "$name" "$dir" "$tag"
 }
