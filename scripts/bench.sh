@@ -37,6 +37,10 @@ wanted() { [ -z "$only" ] || [[ ,$only, == *",$1,"* ]]; }
 
 bash scripts/setup-system.sh build bench variants
 unset PYTHON_GIL
+# The wheels are built where the variant command builds them (their CMake trees are
+# shared, so a wheel built by one is rebuilt by the other in seconds); the venvs go to
+# build/bench.
+wheels=$REPO/build/variants
 out=$REPO/build/bench
 
 python=${PYTHON:-python3}
@@ -55,10 +59,10 @@ bench_venv() {
 }
 
 step "building the $main_wheel wheel (zig, $target, OpenSSL ${openssl_version#* } static)" "about 3 min" \
-  build_wheel "$main_wheel" "$out/$main_wheel" >/dev/null
+  build_wheel "$main_wheel" "$wheels/$main_wheel" >/dev/null
 venv=build/venv-bench
 step "benchmark venv $venv ($(python_version "$python"))" "about 30 s" \
-  bench_venv "$venv" "$python" "$(only_wheel "$out/$main_wheel/wheelhouse")"
+  bench_venv "$venv" "$python" "$(only_wheel "$wheels/$main_wheel/wheelhouse")"
 
 abi3_args=()
 if wanted abi3; then
@@ -68,12 +72,12 @@ if wanted abi3; then
     log "warning: no CPython $abi3_python on this machine: the stable ABI's cost is left out"
   else
     abi3_wheels() {
-      build_wheel abi3 "$out/abi3" >/dev/null
-      build_wheel abi3 "$out/abi3-specific" - >/dev/null
+      build_wheel abi3 "$wheels/abi3" >/dev/null
+      build_wheel abi3 "$wheels/abi3-specific" - >/dev/null
     }
     abi3_venvs() {
-      bench_venv "$out/venv-abi3" "$abi3_interp" "$(only_wheel "$out/abi3/wheelhouse")"
-      bench_venv "$out/venv-abi3-specific" "$abi3_interp" "$(only_wheel "$out/abi3-specific/wheelhouse")"
+      bench_venv "$out/venv-abi3" "$abi3_interp" "$(only_wheel "$wheels/abi3/wheelhouse")"
+      bench_venv "$out/venv-abi3-specific" "$abi3_interp" "$(only_wheel "$wheels/abi3-specific/wheelhouse")"
     }
     step "the stable-ABI wheel and a version-specific build of it for CPython $abi3_python" "about 6 min" \
       abi3_wheels

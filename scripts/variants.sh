@@ -70,17 +70,28 @@ else:
 EOF
 }
 
-# run_pytest LABEL VENV_PYTHON TEST_DIR...: the checkout's tests against the installed
-# wheel. The installed_guard plugin fails the run if corvane_core comes from anywhere
-# else (PYTHONSAFEPATH keeps the checkout off sys.path on 3.11 and later; the suite's
-# conftest removes it on 3.10).
+# run_pytest LABEL VENV_PYTHON LOG TEST_DIR...: the checkout's tests against the
+# installed wheel, the whole output in LOG; shows its end (more of it on a failure).
+# The installed_guard plugin fails the run if corvane_core comes from anywhere else
+# (-P keeps the checkout off sys.path on 3.11 and later, for this process only: the
+# tests' own child interpreters keep their usual path; the suite's conftest removes
+# it on 3.10, which has no -P).
 run_pytest() {
-  local label=$1 python=$2
-  shift 2
-  log "[$label] python -m pytest $*"
-  (cd "$REPO" && PYTHONSAFEPATH=1 PYTHONPATH="$VARIANTS_DIR" "$python" -m pytest "$@" -q -p installed_guard \
-    -p no:cacheprovider) | tail -n 15
+  local label=$1 python=$2 log=$3 safe_path=()
+  shift 3
+  "$python" -c 'import sys; sys.exit(sys.version_info < (3, 11))' && safe_path=(-P)
+  log "[$label] python ${safe_path[*]} -m pytest $* (about 3 min; log: $log)"
+  if (cd "$REPO" && PYTHONPATH="$VARIANTS_DIR" "$python" "${safe_path[@]}" -m pytest "$@" -q -p installed_guard \
+    -p no:cacheprovider) >"$log" 2>&1; then
+    tail -n 3 "$log"
+  else
+    tail -n 80 "$log"
+    return 1
+  fi
 }
+
+# The counts of pytest's last line ("750 passed, 1 skipped").
+pytest_counts() { tail -n 1 "$1" | sed -n 's/^=* *\(.*[0-9]\+ passed[^=]*\) in .*/\1/p'; }
 
 # install_sandbox VENV_PYTHON: the sandbox service into the venv (pyca/cryptography is
 # already there). Where its declared requires-python leaves the interpreter out, it is
@@ -125,7 +136,7 @@ test_on() {
     [ ${#TEST_SUPPORT_PACKAGES[@]} -eq 0 ] || "$venv/bin/python" -m pip install "${TEST_SUPPORT_PACKAGES[@]}" \
       >>"$venv.pip.log" 2>&1 || { tail -n 20 "$venv.pip.log" >&2; die "[$label] installing the support packages failed"; }
     check_installed "$venv/bin/python" &&
-      run_pytest "$label" "$venv/bin/python" tests/python || status=1
+      run_pytest "$label" "$venv/bin/python" "$venv.pytest.log" tests/python || status=1
     if [ $status -eq 0 ] && [ -f "$VARIANTS_DIR/parallel_suite.sh" ]; then
       log "[$label] scripts/variants/parallel_suite.sh"
       bash "$VARIANTS_DIR/parallel_suite.sh" "$venv/bin/python" || status=1
@@ -134,10 +145,10 @@ test_on() {
     new_venv "$python" "$venv" "$wheel[test]" "${TEST_SUPPORT_PACKAGES[@]}"
     install_sandbox "$venv/bin/python" "$venv.pip.log" || die "[$label] installing the sandbox failed"
     check_installed "$venv/bin/python" &&
-      run_pytest "$label" "$venv/bin/python" tests/python tests/e2e || status=1
+      run_pytest "$label" "$venv/bin/python" "$venv.pytest.log" tests/python tests/e2e || status=1
   fi
   if [ $status -eq 0 ]; then
-    result "$name" "$(python_version "$python")" "passed ($((SECONDS - t0)) s)"
+    result "$name" "$(python_version "$python")" "passed: $(pytest_counts "$venv.pytest.log") ($((SECONDS - t0)) s)"
   else
     result "$name" "$(python_version "$python")" "FAILED"
   fi
