@@ -67,8 +67,11 @@ step "benchmark venv $venv ($(python_version "$python"))" "about 30 s" \
 abi3_args=()
 if wanted abi3; then
   read -r _ abi3_python _ _ _ _ _ <<<"$(wheel_rows abi3)"
-  abi3_interp=$(find_interpreter "$abi3_python")
-  if [ -z "$abi3_interp" ]; then
+  abi3_interp=
+  [ -z "$abi3_python" ] || abi3_interp=$(find_interpreter "$abi3_python")
+  if [ -z "$abi3_python" ]; then
+    log "warning: the matrix has no abi3 row ($WHEELS_TABLE): the stable ABI's cost is left out"
+  elif [ -z "$abi3_interp" ]; then
     log "warning: no CPython $abi3_python on this machine: the stable ABI's cost is left out"
   else
     abi3_wheels() {
