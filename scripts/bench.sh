@@ -25,12 +25,15 @@ LOG_NAME=bench
 free_threaded=1
 args=()
 only=
+previous=
 for arg in "$@"; do
   case $arg in
     --no-free-threaded) free_threaded=0 ;;
-    *) [ "${args[-1]:-}" != --only ] || only=$arg
+    --only=*) only=${arg#--only=}; args+=("$arg") ;;
+    *) [ "$previous" != --only ] || only=$arg
        args+=("$arg") ;;
   esac
+  previous=$arg
 done
 # wanted SECTION: whether the run includes that section of run.py.
 wanted() { [ -z "$only" ] || [[ ,$only, == *",$1,"* ]]; }

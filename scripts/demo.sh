@@ -35,7 +35,7 @@ install_package() {
 step "building and installing corvane_core and the sandbox into $venv (log: $venv.pip.log)" "about 2 min" \
   install_package
 
-echo "== demo (about 30 s)"
+echo "== demo (about 10 s)"
 # The script's own directory (demo/) is on sys.path, the source tree is not:
 # the demo runs the installed package. The time-out only guards against a hang.
 timeout 600 "$venv/bin/python" demo/corvane_demo.py "${screenshot[@]}"

@@ -23,11 +23,11 @@ core_tests() {
   cmake --build build/core-tests -j2
   ctest --test-dir build/core-tests --output-on-failure
 }
-step "crypto core unit tests" "about 1 min to build, seconds to run" core_tests
+step "crypto core unit tests" "about 1.5 min, most of it the build" core_tests
 
-step "crypto core parsers under libFuzzer (short bounded run)" "about 2 min" bash scripts/fuzz.sh --quick
+step "crypto core parsers under libFuzzer (short bounded run)" "about 1.5 min" bash scripts/fuzz.sh --quick
 
-echo "== Python suite against the installed package, end-to-end tests against the sandbox (about 2 min)"
+echo "== Python suite against the installed package, end-to-end tests against the sandbox (about 3 min)"
 # The venv's own pytest: `python -m pytest` would put the source tree first
 # on sys.path and shadow the installed package.
 status=0
