@@ -137,7 +137,9 @@ test_on() {
       >>"$venv.pip.log" 2>&1 || { tail -n 20 "$venv.pip.log" >&2; die "[$label] installing the support packages failed"; }
     check_installed "$venv/bin/python" &&
       run_pytest "$label" "$venv/bin/python" "$venv.pytest.log" tests/python || status=1
-    if [ $status -eq 0 ] && [ -f "$VARIANTS_DIR/parallel_suite.sh" ]; then
+    if [ ! -f "$VARIANTS_DIR/parallel_suite.sh" ]; then
+      log "[$label] no scripts/variants/parallel_suite.sh in this checkout: no parallel run"
+    elif [ $status -eq 0 ]; then
       log "[$label] scripts/variants/parallel_suite.sh"
       bash "$VARIANTS_DIR/parallel_suite.sh" "$venv/bin/python" || status=1
     fi
