@@ -152,7 +152,7 @@ test_on() {
   if [ $status -eq 0 ]; then
     result "$name" "$(python_version "$python")" "passed: $(pytest_counts "$venv.pytest.log") ($((SECONDS - t0)) s)"
   else
-    result "$name" "$(python_version "$python")" "FAILED"
+    result "$name" "$(python_version "$python")" "FAILED $(tail -n 1 "$venv.pytest.log" 2>/dev/null | tr -d '=' | sed 's/ in [0-9.]*s.*//')"
   fi
   return $status
 }
