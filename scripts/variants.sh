@@ -203,6 +203,8 @@ core() {
   if [ "$toolchain" = zig-musl ]; then
     toolchain_file=$VARIANTS_DIR/zig-musl.cmake
     openssl=$(ensure_musl_sysroot)
+    # An inherited glibc target (scripts/bench.sh runs this command) is not this one's.
+    unset CORVANE_ZIG_TARGET
     export CORVANE_MUSL_SYSROOT=$openssl
   else
     toolchain_file=$VARIANTS_DIR/zig-glibc.cmake
