@@ -122,7 +122,7 @@ EOF
   fi
 fi
 
-echo "== running the benchmarks (about 15 min for all of them)"
+echo "== running the benchmarks (about 3 min for all of them, more on a busy machine)"
 # The native floor: the same toolchain and OpenSSL as the modules.
 CORVANE_BENCH_CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$VARIANTS_DIR/zig-glibc.cmake -DOPENSSL_ROOT_DIR=$openssl_prefix \
 -DOPENSSL_USE_STATIC_LIBS=ON" CORVANE_BENCH_OPENSSL="${openssl_version#* }" \
