@@ -3,17 +3,24 @@
 Each ratio compares two things measured side by side in the same run
 (absolute times on shared machines vary from run to run; ratios hold). The
 table, the machine's description and the notes on missed targets are printed
-and, unless told otherwise, written into README.md between the performance
-markers (and nowhere else in that file).
+and, unless told otherwise, written to benchmarks/RESULTS.md, with a summary in
+README.md.
 
-    python benchmarks/run.py [--free-threaded PYTHON] [--only SECTION,...] [--no-readme]
+    python benchmarks/run.py [--free-threaded PYTHON] [--abi3 ABI3_PYTHON SPECIFIC_PYTHON]
+                             [--only SECTION,...] [--no-readme]
 
 Run it with the package and pyca/cryptography installed (scripts/bench.sh
 prepares all of it). --free-threaded names a free-threaded interpreter with
 the package installed (scripts/variants.sh musl makes one); without it the
-thread-scaling figure is reported as not measured. --only runs some
-sections (signing, large-body, flows, threads, keygen) and leaves the README
-alone.
+thread-scaling figure is reported as not measured. --abi3 names two
+interpreters of the same CPython, one with the stable-ABI wheel and one with
+a version-specific build (scripts/bench.sh makes both); without it the
+stable ABI's figures are reported as not measured. --only runs some
+sections (signing, large-body, flows, threads, keygen, abi3) and writes
+nothing.
+
+The whole table goes to benchmarks/RESULTS.md, a short summary of it into
+README.md between the performance markers (and nowhere else in that file).
 """
 
 from __future__ import annotations
@@ -35,9 +42,10 @@ import _common  # noqa: E402
 from _common import Row  # noqa: E402
 
 README = HERE.parent / "README.md"
+RESULTS = HERE / "RESULTS.md"
 BEGIN = "<!-- performance:begin (written by scripts/bench.sh from the figures of one run; do not edit) -->"
 END = "<!-- performance:end -->"
-SECTIONS = ("signing", "large-body", "flows", "threads", "keygen")
+SECTIONS = ("signing", "large-body", "flows", "threads", "keygen", "abi3")
 
 
 def progress(text: str) -> None:
@@ -134,8 +142,20 @@ def run_keygen(ctx: dict) -> list[Row]:
     return bench_keygen.rows(bench_keygen.generation_times(keys=101), _common.module_openssl(corvane_keys))
 
 
+def run_abi3(ctx: dict) -> list[Row]:
+    import bench_abi3
+
+    if not ctx["abi3"]:
+        return bench_abi3.rows(None)
+    progress("stable ABI: the stable-ABI wheel and a version-specific build, signing and list_accounts, "
+             "rounds alternating")
+    best = bench_abi3.measure(*ctx["abi3"])
+    ctx["abi3_python"] = best["abi3"]["python"]
+    return bench_abi3.rows(best)
+
+
 RUNNERS = {"signing": run_signing, "large-body": run_large_body, "flows": run_flows, "threads": run_threads,
-           "keygen": run_keygen}
+           "keygen": run_keygen, "abi3": run_abi3}
 
 
 # ---- the report --------------------------------------------------------------------------
@@ -221,6 +241,19 @@ def notes(rows: list[Row], ctx: dict) -> list[str]:
                        "more than on anything else (Debian's OpenSSL 3.0 generates keys several times slower than "
                        "3.5; the glibc wheel links OpenSSL 3.5 statically). Generation time varies widely from key "
                        "to key (the prime search), so medians of 101 keys are compared.")
+    abi3 = [row for row in rows if row.section == "stable ABI" and row.value == row.value]
+    if abi3:
+        worst = max(row.value for row in abi3)
+        texts["abi3"] = (f"Both sides are the same sources built by the same toolchain against the same OpenSSL, "
+                         f"installed for CPython {ctx.get('abi3_python', '?')}; the stable-ABI build calls CPython "
+                         f"through its limited API (functions where the version-specific build uses macros and "
+                         f"inline access). The cost is {(worst - 1) * 100:+.1f} % at most, "
+                         + ("within the 5 % that makes one stable-ABI wheel for 3.12 and later worth shipping."
+                            if worst <= 1.05 else
+                            "above the 5 % beyond which version-specific wheels for 3.12 and 3.13 are the "
+                            "better choice."))
+    texts["abi3-missing"] = ("Not measured: no pair of interpreters with the stable-ABI wheel and a "
+                             "version-specific build was given (scripts/bench.sh makes them).")
     texts["ft-missing"] = ("Not measured: no free-threaded interpreter was given (scripts/bench.sh makes one with "
                            "scripts/variants.sh musl).")
 
@@ -255,6 +288,18 @@ def table(rows: list[Row], note_numbers: dict[str, int], markdown: bool) -> str:
     return "\n".join(lines)
 
 
+def summary(rows: list[Row], started: datetime.datetime) -> str:
+    """A few lines for README.md: the targets met and missed, each with its figure."""
+    targeted = [row for row in rows if row.target is not None]
+    met = sum(1 for row in targeted if row.met())
+    lines = [f"From `bash scripts/bench.sh`, {started:%Y-%m-%d}: {met} of {len(targeted)} targets met. The full "
+             f"table, with the machine, the reference figures and the notes, is in "
+             f"[benchmarks/RESULTS.md](benchmarks/RESULTS.md).", ""]
+    lines += [f"- {row.section}: {row.label}: {row.shown()} (target {row.target_shown()}, {row.verdict()})"
+              for row in targeted]
+    return "\n".join(lines)
+
+
 def write_readme(text: str) -> None:
     readme = README.read_text()
     if BEGIN not in readme or END not in readme:
@@ -267,8 +312,11 @@ def write_readme(text: str) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--free-threaded", metavar="PYTHON", help="free-threaded interpreter with the package")
+    parser.add_argument("--abi3", nargs=2, metavar=("ABI3_PYTHON", "SPECIFIC_PYTHON"),
+                        help="interpreters with the stable-ABI wheel and with a version-specific build")
     parser.add_argument("--only", help="comma-separated sections: " + ",".join(SECTIONS))
-    parser.add_argument("--no-readme", action="store_true", help="print only; leave README.md alone")
+    parser.add_argument("--no-readme", action="store_true",
+                        help="print only; leave benchmarks/RESULTS.md and README.md alone")
     args = parser.parse_args()
     sections = SECTIONS if not args.only else tuple(s.strip() for s in args.only.split(","))
     for s in sections:
@@ -277,7 +325,8 @@ def main() -> None:
     # Absolute (the interpreter runs from a scratch directory), symlinks kept
     # (a venv's python finds its venv through its own path).
     free_threaded = os.path.abspath(args.free_threaded) if args.free_threaded else None
-    ctx = {"free_threaded": free_threaded, "load_start": _common.load_average()}
+    abi3 = [os.path.abspath(p) for p in args.abi3] if args.abi3 else None
+    ctx = {"free_threaded": free_threaded, "abi3": abi3, "load_start": _common.load_average()}
     started = datetime.datetime.now(datetime.timezone.utc)
 
     rows: list[Row] = []
@@ -300,11 +349,14 @@ def main() -> None:
 
     if args.no_readme or args.only:
         return
-    body = [f"Figures of `bash scripts/bench.sh`, {started:%Y-%m-%d %H:%M} UTC, on {description}. Each ratio "
+    body = ["# Benchmark results", "",
+            "Written by `bash scripts/bench.sh` (benchmarks/run.py); do not edit.", "",
+            f"Figures of `bash scripts/bench.sh`, {started:%Y-%m-%d %H:%M} UTC, on {description}. Each ratio "
             "compares two things measured side by side in the same run.", "", table(rows, note_numbers, True), ""]
     body += [f"{i}. {text}" for i, (_, text) in enumerate(numbered, 1)]
-    write_readme("\n".join(body))
-    progress(f"README.md performance section updated ({README})")
+    RESULTS.write_text("\n".join(body) + "\n")
+    write_readme(summary(rows, started))
+    progress(f"{RESULTS} written, README.md performance summary updated")
 
 
 if __name__ == "__main__":

@@ -11,6 +11,8 @@
 #                                                 written to build/demo/inspector.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
+LOG_NAME=demo
+. scripts/lib.sh
 
 screenshot=()
 for arg in "$@"; do
@@ -20,23 +22,21 @@ for arg in "$@"; do
   esac
 done
 
-bash scripts/setup-system.sh
-if ((${#screenshot[@]})) && ! command -v chromium >/dev/null; then
-  echo "installing: chromium"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends chromium >/dev/null
-fi
+groups=(build)
+((${#screenshot[@]} == 0)) || groups+=(screenshot)
+bash scripts/setup-system.sh "${groups[@]}"
 
 python=${PYTHON:-python3}
 venv=build/venv-demo
 mkdir -p build/demo
-"$python" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-echo "== building and installing corvane_core, the sandbox, the stand-ins and sepaxml"
-# sepaxml makes the demo's payment file, as the accounting side would.
-"$venv/bin/python" -m pip install -q . ./sandbox ./standins sepaxml
+install_package() {
+  # sepaxml makes the demo's payment file, as the accounting side would.
+  new_venv "$python" "$venv" . "${TEST_SUPPORT_PACKAGES[@]}" "$SANDBOX_PACKAGE" sepaxml
+}
+step "building and installing corvane_core and the sandbox into $venv (log: $venv.pip.log)" "about 2 min" \
+  install_package
 
-echo "== demo"
+echo "== demo (about 10 s)"
 # The script's own directory (demo/) is on sys.path, the source tree is not:
 # the demo runs the installed package. The time-out only guards against a hang.
 timeout 600 "$venv/bin/python" demo/corvane_demo.py "${screenshot[@]}"

@@ -23,17 +23,10 @@ case "${1:-}" in
   *) seconds=$1 ;;
 esac
 
+LOG_NAME=fuzz
+. scripts/lib.sh
 # clang with its libFuzzer and sanitizer runtimes; the build's own needs.
-packages=(clang libclang-rt-dev cmake ninja-build libssl-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/setup-system.sh fuzz
 
 build=${CORVANE_FUZZ_BUILD_DIR:-build/fuzz}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -19,7 +19,9 @@
 # LeakSanitizer covers the crypto core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup-system.sh
+LOG_NAME=sanitize
+. scripts/lib.sh
+bash scripts/setup-system.sh build
 
 python=${PYTHON:-python3}
 build=${CORVANE_SANITIZE_BUILD_DIR:-build/sanitize}
@@ -31,15 +33,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 # The build and test requirements, read from pyproject.toml; the package
 # itself is not installed: the suite imports the sanitized build tree.
-"$venv/bin/python" - <<'EOF' >"$build/requirements.txt"
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    project = tomllib.load(f)
-wanted = project["build-system"]["requires"] + project["project"]["dependencies"]
-wanted += project["project"]["optional-dependencies"]["test"]
-print("\n".join(r for r in wanted if not r.startswith("scikit-build")))
-EOF
-"$venv/bin/python" -m pip install -q -r "$build/requirements.txt"
+{ pyproject_list build | grep -v '^scikit-build'; pyproject_list runtime; pyproject_list test; } \
+  >"$build/requirements.txt"
+"$venv/bin/python" -m pip install -q -r "$build/requirements.txt" "${TEST_SUPPORT_PACKAGES[@]}"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON \
   -DPython_EXECUTABLE="$(cd "$venv/bin" && pwd)/python" >/dev/null

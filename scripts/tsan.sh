@@ -16,12 +16,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-. scripts/variants/lib.sh
+. scripts/lib.sh
+bash scripts/setup-system.sh build variants tsan
 
-# The newest clang Debian 12 offers, with its TSan runtime and symbolizer.
-CLANG_VERSION=${CORVANE_TSAN_CLANG:-19}
-ensure_apt_packages "clang-$CLANG_VERSION" "libclang-rt-$CLANG_VERSION-dev" "llvm-$CLANG_VERSION" \
-  cmake ninja-build libssl-dev openssl
+# The newest clang Debian 12 offers (the tsan group of setup-system.sh), with its TSan
+# runtime and symbolizer.
+CLANG_VERSION=19
 cc=clang-$CLANG_VERSION
 cxx=clang++-$CLANG_VERSION
 symbolizer=/usr/lib/llvm-$CLANG_VERSION/bin/llvm-symbolizer

@@ -8,12 +8,12 @@
 # The extension modules of this project link the same static OpenSSL (OPENSSL_ROOT_DIR).
 #
 # Usage: build_musl_sysroot.sh PREFIX      (PREFIX must not exist yet, or be a failed try)
+# The tools and the deb-src entry come from scripts/setup-system.sh variants.
 set -euo pipefail
-. "$(dirname "$0")/lib.sh"
+LOG_NAME=musl-sysroot
+. "$(dirname "$0")/../lib.sh"
 
 prefix=${1:?usage: build_musl_sysroot.sh PREFIX}
-ensure_apt_packages musl-tools dpkg-dev xz-utils patch make autoconf automake libtool
-ensure_deb_src_entry
 
 rm -rf "$prefix"
 mkdir -p "$prefix" "$CACHE_ROOT/tmp"
@@ -87,22 +87,9 @@ run "$work/openssl.log" make -j"$JOBS" build_libs
 run "$work/openssl.log" make install_dev
 
 log "CPython $python_version, free-threaded (a few minutes)"
-python_upstream=$(upstream_version "$python_version")
-mkdir -p "$work/python" "$work/python-debian"
-tar -xf "$work/dl/${PYTHON_SRC_PACKAGE}_${python_upstream}.orig.tar.xz" -C "$work/python" --strip-components=1
-tar -xf "$work/dl/${PYTHON_SRC_PACKAGE}_${python_version#*:}.debian.tar.xz" -C "$work/python-debian"
+unpack_deb_python "$python_version" "$work/dl" "$work/python"
+cp "$work/python.patches" "$prefix/DEBIAN-PATCHES"
 cd "$work/python"
-# Debian's own patches move the install layout (dist-packages, multiarch paths) and are
-# not wanted in a private prefix; its backports of upstream fixes (security fixes above
-# all) are. A backport names its upstream commit or CVE.
-patches=$work/python-debian/debian/patches
-for patch in $(grep -v -E '^[[:space:]]*(#|$)' "$patches/series"); do
-  if [[ $patch == CVE-* ]] || head -n 40 "$patches/$patch" \
-    | grep -q -E 'Origin: upstream|cherry picked from commit|^Subject: \[PATCH\] \[3\.[0-9]+\]|^From [0-9a-f]{40} '; then
-    patch -p1 --forward -s <"$patches/$patch" || die "Debian patch $patch does not apply"
-    echo "$patch" >>"$prefix/DEBIAN-PATCHES"
-  fi
-done
 # configure takes the platform triplet from "$CC --print-multiarch", which musl-gcc
 # answers with the glibc triplet, and stops on the mismatch with the triplet it detects
 # itself (x86_64-linux-musl). An empty answer makes it use its own.

@@ -10,12 +10,10 @@
 #
 # Usage: build_tsan_python.sh PREFIX CC       (PREFIX must not exist yet, or be a failed try)
 set -euo pipefail
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../lib.sh"
 
 prefix=${1:?usage: build_tsan_python.sh PREFIX CC}
 cc=${2:?usage: build_tsan_python.sh PREFIX CC}
-ensure_apt_packages dpkg-dev xz-utils patch make pkg-config libssl-dev zlib1g-dev libffi-dev
-ensure_deb_src_entry
 
 rm -rf "$prefix"
 mkdir -p "$prefix" "$CACHE_ROOT/tmp"

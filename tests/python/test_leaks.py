@@ -307,15 +307,19 @@ REFUSED = {
 
 @pytest.fixture
 def quiet_loggers():
-    """The modules' error records go nowhere while the calls run."""
-    logger = logging.getLogger("corvane_core")
-    handler = logging.NullHandler()
-    saved = logger.propagate
-    logger.addHandler(handler)
-    logger.propagate = False
+    """The modules' error records go nowhere while the calls run: each record
+    is still made, then dropped by a filter on the module's own logger, before
+    any handler sees it (pytest attaches its capturing handlers to loggers that
+    do not propagate too, and would keep every record)."""
+    def drop(record):
+        return False
+
+    loggers = [logging.getLogger(module.__name__) for module in (corvane_user, corvane_keys, corvane_pain)]
+    for logger in loggers:
+        logger.addFilter(drop)
     yield
-    logger.propagate = saved
-    logger.removeHandler(handler)
+    for logger in loggers:
+        logger.removeFilter(drop)
 
 
 def run(ctx, function, args, kwargs, count):
