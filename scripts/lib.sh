@@ -111,6 +111,23 @@ new_venv() {
     || { tail -n 30 "$dir.pip.log" >&2; die "pip install $* failed (log: $dir.pip.log)"; }
 }
 
+# suite_verdict STATUS [REPORTS_DIR]: ends a checked run of the suite. Shows the first
+# lines of each sanitizer report in REPORTS_DIR and fails if there is any; fails if
+# pytest collected no test (its exit status 5); otherwise exits with pytest's STATUS.
+suite_verdict() {
+  local status=$1 reports=${2:-} f
+  if [ -n "$reports" ] && compgen -G "$reports/*" >/dev/null; then
+    log "sanitizer reports:"
+    for f in "$reports"/*; do
+      echo "== $f" >&2
+      head -n 80 "$f" >&2
+    done
+    exit 1
+  fi
+  [ "$status" -ne 5 ] || die "pytest collected no test: the suite is missing"
+  exit "$status"
+}
+
 # ---- Debian sources -------------------------------------------------------------------
 
 # fetch_deb_source PACKAGE PINNED_VERSION DIR

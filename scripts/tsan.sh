@@ -113,15 +113,4 @@ assert not sys._is_gil_enabled(), "the GIL is on after importing the modules"' |
 run_tsan -m pytest tests/python -q -p no:cacheprovider "$@" || status=$?
 log "suite finished in $((SECONDS - started)) s"
 
-if compgen -G "$reports/*" >/dev/null; then
-  log "ThreadSanitizer reports:"
-  for f in "$reports"/*; do
-    echo "== $f" >&2
-    head -n 80 "$f" >&2
-  done
-  exit 1
-fi
-if [ "$status" -eq 5 ]; then
-  die "pytest collected no test: the suite is missing"
-fi
-exit "$status"
+suite_verdict "$status" "$reports"
