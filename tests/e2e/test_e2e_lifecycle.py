@@ -41,8 +41,11 @@ def refresh_until_final(corvane_pain, pain, step, attempts=50):
     pytest.fail(f"payment still {pain.state!r} after {attempts} refreshes")
 
 
-def test_life_cycle(sandbox, addon, modules):
+def test_life_cycle(sandbox, addon, modules, monkeypatch):
     corvane_user, corvane_keys, corvane_pain = modules
+    # Status steps of a second: each refresh (a token request and a signed
+    # one) must fit in a step's window even on a loaded machine.
+    monkeypatch.setattr(sandbox.payments, "step", 1.0)
     user, env = addon.user, addon.env
     first_request = len(sandbox.log.entries()) and sandbox.log.entries()[-1].number
 
@@ -93,7 +96,7 @@ def test_life_cycle(sandbox, addon, modules):
     pain = payment_file(addon)
     assert corvane_pain._pain_request(pain) == {}
     assert pain.identifier.startswith("bpir-") and pain.state == "received"
-    assert refresh_until_final(corvane_pain, pain, sandbox.config.payment_step) == [
+    assert refresh_until_final(corvane_pain, pain, sandbox.payments.step) == [
         "received", "processing", "accepted"]
 
     # revocation: the user is back in draft and the tokens are dead
