@@ -16,8 +16,14 @@ This module exists for type checkers only: import its names under
         from odoo.addons.your_addon.corvane_core.contract import KavUser
 """
 
+import sys
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, Protocol, Self, overload
+from typing import Any, Literal, Protocol, overload
+
+if sys.version_info >= (3, 11):
+    from typing import Self
+else:
+    from typing_extensions import Self
 
 __all__ = [
     "Account",

@@ -31,6 +31,11 @@ import typing
 
 import pytest
 
+if sys.version_info >= (3, 11):
+    from typing import Self
+else:  # as the stubs import it there
+    from typing_extensions import Self
+
 import corvane_core
 from corvane_core import corvane_keys, corvane_pain, corvane_user
 from corvane_standins import http
@@ -95,7 +100,7 @@ class Contract:
 
     # wrapping ---------------------------------------------------------------
     def wrap(self, value, hint, owner=None):
-        if hint is typing.Self:
+        if hint is Self:
             hint = self.protocol(owner)
         if isinstance(hint, type) and hint.__name__ in self.members and hint is self.namespace.get(hint.__name__):
             return Recorded(value, hint.__name__, self)
