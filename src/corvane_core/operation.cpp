@@ -77,16 +77,24 @@ Answer send_signed(const Namespace& ns, nb::handle kav_user, nb::handle session,
     return answer;
 }
 
-nb::dict first_page() {
+namespace {
+
+nb::dict page_query(long long offset) {
     nb::dict params;
-    params["offset"] = nb::int_(0);
+    params["offset"] = nb::int_(offset);
     params["size"] = nb::int_(kPageSize);
     return params;
 }
 
+} // namespace
+
+nb::dict first_page() {
+    return page_query(0);
+}
+
 Listing page_through(const Namespace& ns, nb::handle kav_user, nb::handle session,
                      const Target& target, const char* title, nb::dict headers, nb::dict params,
-                     nb::handle result, nb::object (*keep)(nb::handle entry)) {
+                     NextQuery next, nb::handle result, nb::object (*keep)(nb::handle entry)) {
     Listing listing;
     // One header dictionary for every page: each page signs it anew.
     Request request{target, title, headers};
@@ -110,7 +118,12 @@ Listing page_through(const Namespace& ns, nb::handle kav_user, nb::handle sessio
         if (!host::compare(gathered, total, Py_LT) || page_entries == 0)
             return listing;
         offset += kPageSize;
-        params["offset"] = nb::int_(offset);
+        if (next == NextQuery::New) {
+            params = page_query(offset);
+            request.params = params;
+        } else {
+            params["offset"] = nb::int_(offset);
+        }
     }
 }
 

@@ -150,15 +150,23 @@ struct Listing {
 // listing may add its own parameters.
 nb::dict first_page();
 
+// How a listing's query moves on to the next page. The session is handed
+// the query dictionary itself, and may keep it: each listing hands it over
+// as it always has.
+enum class NextQuery {
+    New,      // a new {"offset": offset, "size": kPageSize} for each page
+    Advanced, // the same dictionary, its "offset" advanced in place (keys keep their order)
+};
+
 // Pages through a listing with signed GETs of `target` and `params`: each
 // entry of a page's "data" (walked with the host's iterator) is kept as
-// `keep(entry)` makes it; "offset" advances by kPageSize. Asks for the next
+// `keep(entry)` makes it; "offset" advances by kPageSize, as `next` says. Asks for the next
 // page while the count kept is below the page's meta.paging.total; ends
 // when it is not (the count meets the total, passes it, or the total is no
 // number: json reads NaN) and on a page without entries, so that no answer
 // makes it page without end. A refused page ends it as `failure`.
 Listing page_through(const Namespace& ns, nb::handle kav_user, nb::handle session,
                      const Target& target, const char* title, nb::dict headers, nb::dict params,
-                     nb::handle result, nb::object (*keep)(nb::handle entry));
+                     NextQuery next, nb::handle result, nb::object (*keep)(nb::handle entry));
 
 } // namespace corvane::operation

@@ -156,7 +156,7 @@ nb::object list_accounts(const Namespace& ns, const LinkFilters& filters, nb::ha
         operation::target(ns, operation::Method::Get, {nb::str(operation::kAccountsPath)});
     operation::Listing listing = operation::page_through(
         ns, kav_user, session, listing_target, "List Accounts", operation::form_headers(kav_user),
-        operation::first_page(), result, identifier_of);
+        operation::first_page(), operation::NextQuery::New, result, identifier_of);
     if (listing.failed())
         return listing.failure;
     nb::list identifiers = listing.items;

@@ -92,8 +92,9 @@ nb::object get_account_reports(const Namespace& ns, nb::handle kav_user, nb::han
 
     // The session encodes `params` into the query with the same form
     // encoding and key order as the signed target.
-    operation::Listing listing = operation::page_through(
-        ns, kav_user, session, target, "List Account Reports", headers, params, result, the_entry);
+    operation::Listing listing =
+        operation::page_through(ns, kav_user, session, target, "List Account Reports", headers,
+                                params, operation::NextQuery::Advanced, result, the_entry);
     if (listing.failed())
         return listing.failure;
 

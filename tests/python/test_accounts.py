@@ -263,6 +263,24 @@ def test_page_loop_always_ends(world, session, pages, offsets, fetched):
     assert len(world.user.kav_account_ids) == fetched
 
 
+def test_each_listing_page_hands_the_session_a_query_of_its_own(world, session, monkeypatch):
+    # A session may keep the query dictionary it is handed (a mock recording
+    # its calls does): a later page must not change an earlier page's.
+    router, _ = paged_service(lambda offset: ([f"a{offset}"], 2))
+    session.route(router)
+    handed = []
+    get = session.get
+
+    def keeping_get(url, **kwargs):
+        if "params" in kwargs:
+            handed.append(kwargs["params"])
+        return get(url, **kwargs)
+
+    monkeypatch.setattr(session, "get", keeping_get)
+    assert corvane_user.list_accounts(world.user) == {}
+    assert handed == [{"offset": 0, "size": 20}, {"offset": 20, "size": 20}]
+
+
 # --------------------------------------------------------------------------
 # list_accounts: the user's links
 # --------------------------------------------------------------------------
