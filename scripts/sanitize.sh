@@ -85,6 +85,9 @@ rm -rf "$reports"
 mkdir -p "$reports"
 
 status=0
-run_sanitized -m pytest tests/python -q -p no:cacheprovider "$@" || status=$?
+# The sanitized modules run from their build tree, not an installed distribution: the
+# tests that read the distribution's metadata or type-check its installed stubs are left
+# out here (the test command and the variant command run them).
+run_sanitized -m pytest tests/python -q -p no:cacheprovider -m "not installed_package" "$@" || status=$?
 
 suite_verdict "$status" "$reports"

@@ -34,6 +34,9 @@ from corvane_standins.world import make_world  # noqa: E402
 def pytest_configure(config):
     # the marker of pytest-run-parallel, known without it too
     config.addinivalue_line("markers", "thread_unsafe(reason): runs on one thread under pytest-run-parallel")
+    config.addinivalue_line("markers", "installed_package: needs the package installed as a distribution "
+                            "(its metadata and file list, its stubs where a type checker finds them); "
+                            "scripts/sanitize.sh runs a build tree and leaves these out")
 
 
 def pytest_sessionstart(session):

@@ -411,10 +411,12 @@ def mypy_report():
     return run_mypy("sample_addon.py", *MISUSE)
 
 
+@pytest.mark.installed_package
 def test_the_sample_addon_type_checks(mypy_report):
     assert {key: v for key, v in mypy_report.items() if key[0] == "sample_addon.py"} == {}
 
 
+@pytest.mark.installed_package
 @pytest.mark.parametrize("path", MISUSE)
 def test_each_misuse_is_flagged_where_marked(mypy_report, path):
     expected = expectations(path)
@@ -427,6 +429,7 @@ def test_each_misuse_is_flagged_where_marked(mypy_report, path):
         assert text in "|".join(message for _, message in reported[key])
 
 
+@pytest.mark.installed_package
 def test_the_shipped_stubs_type_check():
     pytest.importorskip("mypy", reason="the type check needs mypy (the test extra)")
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(REPO / "build" / "mypy-cache"),

@@ -130,6 +130,7 @@ def clean_modules():
             del sys.modules[name]
 
 
+@pytest.mark.installed_package
 @pytest.mark.parametrize("package", ["vendored", "odoo.addons.your_addon"])
 def test_vendored_package_binds_its_own_siblings(tmp_path, monkeypatch, clean_modules, package):
     vendor(tmp_path, package, constants_text='TOLVEX_API_HOST = "vendor.test"\nTOLVEX_API_HOST_URL = "http://vendor.test"\n')
@@ -151,6 +152,7 @@ def test_vendored_package_binds_its_own_siblings(tmp_path, monkeypatch, clean_mo
     assert corvane_user.TOLVEX_API_HOST == constants.TOLVEX_API_HOST
 
 
+@pytest.mark.installed_package
 @pytest.mark.parametrize("constants_text, drop, module", [
     (None, ("constants.py",), "corvane_user"),
     ('TOLVEX_API_HOST = "h"\n', (), "corvane_user"),            # a name missing in constants
